@@ -1,0 +1,5 @@
+#include "app/build_info.h"
+
+namespace tarvello {
+const char* appName() { return "Tarvello"; }
+}  // namespace tarvello

@@ -1,0 +1,5 @@
+#pragma once
+
+namespace tarvello {
+const char* appName();
+}  // namespace tarvello
