@@ -1,1 +1,131 @@
-int main() { return 0; }
+#include <pthread.h>
+#include <signal.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "app/log.h"
+#include "app/settings.h"
+#include "app/settings_store.h"
+#include "dispatch/serial_queue.h"
+#include "platform/platform.h"
+#include "server/server.h"
+
+using namespace tarvello;
+
+namespace {
+
+const char* kUsage = R"(Usage: tarvello [options]
+
+Serves one phone as this computer's screen, keyboard and trackpad: a control channel
+on TCP, video and media on UDP. The log goes to standard output; the first lines show
+the pairing code to type on the phone.
+
+Options:
+  --headless            Run the server only, without the tray (the only mode so far).
+  --platform NAME       Back-end set: "sim" (in-memory display with a moving test
+                        picture, recorded input; runs anywhere). Default: sim.
+  --config-dir DIR      Keep settings in DIR/settings.json instead of
+                        $XDG_CONFIG_HOME/tarvello/settings.json.
+  --control-port PORT   TCP port of the control channel (default 47800; 0 = any free).
+  --video-port PORT     UDP port of the video channel (default 47801; 0 = any free).
+  --bind ADDRESS        Listen on one address only (default: every interface).
+  --new-code            Replace the pairing code before starting.
+  --help                Show this text.
+)";
+
+bool parsePort(const char* text, uint16_t& out) {
+    unsigned v = 0;
+    auto [p, ec] = std::from_chars(text, text + std::strlen(text), v);
+    if (ec != std::errc() || *p != '\0' || v > 65535) return false;
+    out = static_cast<uint16_t>(v);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string platformName = "sim";
+    std::optional<std::filesystem::path> configDir;
+    ServerOptions options;
+    bool newCode = false;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "tarvello: %s needs a value\n", name);
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--headless") {
+            // The tray application is not built yet: every run is headless.
+        } else if (a == "--platform") {
+            platformName = value("--platform");
+        } else if (a == "--config-dir") {
+            configDir = value("--config-dir");
+        } else if (a == "--control-port") {
+            if (!parsePort(value("--control-port"), options.controlPort)) {
+                std::fprintf(stderr, "tarvello: --control-port takes a number from 0 to 65535\n");
+                return 2;
+            }
+        } else if (a == "--video-port") {
+            if (!parsePort(value("--video-port"), options.videoPort)) {
+                std::fprintf(stderr, "tarvello: --video-port takes a number from 0 to 65535\n");
+                return 2;
+            }
+        } else if (a == "--bind") {
+            options.bindAddress = value("--bind");
+        } else if (a == "--new-code") {
+            newCode = true;
+        } else {
+            std::fprintf(stderr, "tarvello: unknown option %s (see --help)\n", a.c_str());
+            return 2;
+        }
+    }
+
+    std::string error;
+    auto platform = makePlatform(platformName, error);
+    if (!platform) {
+        std::fprintf(stderr, "tarvello: %s\n", error.c_str());
+        return 2;
+    }
+
+    // Every thread started from here on inherits the blocked set, so only the waiter
+    // below sees SIGINT and SIGTERM and the queues are stopped in order.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    Settings::useStore(std::make_shared<JsonFileStore>(defaultSettingsPath(configDir)));
+    if (newCode) Settings::shared().newToken();
+
+    auto server = Server::create(std::move(*platform), options);
+    if (!server->start()) {
+        log("Could not open the listening ports; is another copy running?");
+        server->stop();
+        return 1;
+    }
+
+    std::thread([signals] {
+        int sig = 0;
+        sigwait(&signals, &sig);
+        log(std::string("Stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+        mainQueue().quit();
+    }).detach();
+
+    mainQueue().run();
+    server->stop();
+    return 0;
+}

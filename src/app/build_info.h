@@ -1,5 +1,0 @@
-#pragma once
-
-namespace tarvello {
-const char* appName();
-}  // namespace tarvello

@@ -1,0 +1,850 @@
+#include "server/server.h"
+
+#include "server/batch_sender.h"
+
+#include <sys/socket.h>
+
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/udp.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <asio/write.hpp>
+#include <charconv>
+#include <cmath>
+#include <deque>
+#include <random>
+
+#include "app/host_info.h"
+#include "app/log.h"
+#include "app/notification_center.h"
+#include "app/server_state.h"
+#include "app/settings.h"
+#include "app/text_format.h"
+#include "audio/audio_bridge.h"
+#include "camera/camera_bridge.h"
+#include "input/injector.h"
+#include "input/stage_dock.h"
+#include "input/text_watcher.h"
+#include "video/capture.h"
+#include "video/cursor_watcher.h"
+#include "video/virtual_display.h"
+
+namespace tarvello {
+
+namespace {
+constexpr double kKeyframeThrottle = 0.1;
+constexpr double kCursorThrottle = 1.0 / 240.0;
+constexpr int64_t kBitrateFloor = 4'000'000;
+// A phone that stops reading must not make us buffer without end; status messages
+// beyond this are dropped (the next ones carry fresher values anyway).
+constexpr size_t kMaxPendingControlBytes = 4 << 20;
+
+void updateState(std::function<void(ServerState&)> fn) {
+    mainQueue().async([fn = std::move(fn)] {
+        auto& s = ServerState::shared();
+        fn(s);
+        s.changed();
+    });
+}
+
+template <class Endpoint>
+std::string describe(const Endpoint& ep) {
+    auto addr = ep.address();
+    if (addr.is_v6() && addr.to_v6().is_v4_mapped()) {
+        addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
+    }
+    if (addr.is_v6()) return "[" + addr.to_string() + "]:" + std::to_string(ep.port());
+    return addr.to_string() + ":" + std::to_string(ep.port());
+}
+
+std::optional<double> parseDecimal(const std::string& text) {
+    double v = 0;
+    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || p != text.data() + text.size() || text.empty()) return std::nullopt;
+    return v;
+}
+
+uint32_t randomSessionId() {
+    static thread_local std::random_device rd;
+    std::uniform_int_distribution<uint32_t> dist(0, 4'294'967'294u);
+    return dist(rd) + 1;
+}
+}  // namespace
+
+struct ControlConnection {
+    explicit ControlConnection(asio::io_context& io) : socket(io) {}
+    uint64_t id = 0;
+    asio::ip::tcp::socket socket;
+    std::string remote;
+    std::string remoteAddress;
+    std::vector<uint8_t> readBuf = std::vector<uint8_t>(65536);
+    std::deque<Bytes> outq;
+    size_t outBytes = 0;
+    bool writing = false;
+    bool closed = false;
+    bool reported = false;
+};
+
+struct Server::Acceptor {
+    explicit Acceptor(asio::io_context& io) : acceptor(io) {}
+    asio::ip::tcp::acceptor acceptor;
+};
+
+struct VideoSocket {
+    explicit VideoSocket(asio::io_context& io) : socket(io) {}
+    asio::ip::udp::socket socket;
+    std::vector<uint8_t> buf = std::vector<uint8_t>(65536);
+    asio::ip::udp::endpoint from;
+    std::optional<asio::ip::udp::endpoint> registered;  // the session's video flow
+    BatchSender sender;
+};
+
+// ---------------------------------------------------------------------------------
+// Construction and start-up
+
+std::shared_ptr<Server> Server::create(Platform platform, ServerOptions options) {
+    return std::shared_ptr<Server>(new Server(std::move(platform), std::move(options)));
+}
+
+Server::Server(Platform platform, ServerOptions options)
+    : platform_(std::move(platform)), options_(std::move(options)) {
+    clock_ = options_.clock ? options_.clock : defaultClock();
+    injector_ = std::make_unique<Injector>(platform_.input, platform_.display);
+    display_ = std::make_unique<VirtualDisplay>(platform_.display);
+    capture_ = Capture::create(platform_.capture);
+    textWatcher_ = TextWatcher::create(platform_.accessibility);
+    cursorWatcher_ = CursorWatcher::create(platform_.cursor);
+    audio_ = AudioBridge::create(platform_.audio);
+    camera_ = CameraBridge::create(platform_.camera);
+    stageDock_ = std::make_unique<StageDock>();
+}
+
+Server::~Server() { stop(); }
+
+std::shared_ptr<Encoder> Server::encoder() {
+    std::lock_guard lock(encoderMutex_);
+    if (!encoder_) {
+        std::weak_ptr<Server> w = weak_from_this();
+        auto output = [w](Bytes bytes, bool isKeyframe, VideoCodec codec) {
+            auto self = w.lock();
+            if (!self) return;
+            self->videoQueue_.async([w, b = std::move(bytes), isKeyframe, codec] {
+                if (auto s = w.lock()) s->sendVideoFrame(b, isKeyframe, codec);
+            });
+        };
+        encoder_ = options_.encoderRows.empty() ? std::make_shared<Encoder>(output)
+                                                : std::make_shared<Encoder>(output, options_.encoderRows);
+    }
+    return encoder_;
+}
+
+bool Server::start() {
+    setLineBufferedStdout();
+    queue_.async(weakly(shared_from_this(), [](Server& s) { s.applyKeepAwake(Settings::shared().keepUnlocked()); }));
+    installServerStateLogSink();
+
+    std::weak_ptr<Server> w = weak_from_this();
+    injector_->onCursor = [w](float x, float y) {
+        // Called on the server queue by the injector itself.
+        auto s = w.lock();
+        if (!s) return;
+        const double t = s->now();
+        if (t - s->lastCursorSent_ > kCursorThrottle) {
+            s->lastCursorSent_ = t;
+            s->send(buildCursor(x, y));
+        }
+    };
+    injector_->onLeftUp = [w] {
+        if (auto s = w.lock()) s->textWatcher_->checkSoon();
+    };
+    audio_->onSpeakerPacket = [w](Bytes packet) {
+        auto s = w.lock();
+        if (!s) return;
+        s->videoQueue_.async([w, p = std::move(packet)] {
+            if (auto s2 = w.lock()) s2->sendMedia(MediaKind::speakerAudio, p);
+        });
+    };
+    auto onQueue = [w](std::function<void(Server&)> fn) {
+        if (auto s = w.lock()) s->queue_.async([w, fn = std::move(fn)] {
+                if (auto s2 = w.lock()) fn(*s2);
+            });
+    };
+    audio_->onMicRequest = [onQueue](bool wanted) {
+        onQueue([wanted](Server& s) { s.send(buildMicRequest(wanted)); });
+    };
+    camera_->onCameraRequest = [onQueue](bool wanted) {
+        onQueue([wanted](Server& s) { s.send(buildCameraRequest(wanted)); });
+    };
+    cursorWatcher_->onCursor = [onQueue](Bytes png, float hotX, float hotY, float width, float height) {
+        onQueue([png = std::move(png), hotX, hotY, width, height](Server& s) {
+            s.send(buildCursorImage(hotX, hotY, width, height, png));
+        });
+    };
+    textWatcher_->onFocus = [onQueue](bool focused) {
+        onQueue([focused](Server& s) { s.send(buildTextFocus(focused)); });
+    };
+    textWatcher_->onSelection = [onQueue](std::optional<SelectionMsg> sel) {
+        onQueue([sel](Server& s) { s.send(buildSelection(sel.value_or(SelectionMsg{}))); });
+    };
+    capture_->onFrame = [w](VideoFramePtr frame) {
+        if (auto s = w.lock()) s->encoder()->encode(frame);
+    };
+
+    queue_.sync([&] { listen(); });
+    bool videoOk = false;
+    videoQueue_.sync([&] {
+        openVideo();
+        videoOk = video_ && video_->socket.is_open();
+    });
+    const bool ok = acceptor_ && acceptor_->acceptor.is_open() && videoOk;
+
+    updateState([](ServerState& s) { s.status = "Waiting for iPhone"; });
+
+    std::string addresses;
+    for (const auto& a : tailscaleAddresses()) addresses += (addresses.empty() ? "" : ", ") + a;
+    log("Code: " + Settings::shared().token() + " · Tailscale: " + addresses);
+    log(std::string("Permissions: screen ") + (platform_.host->screenRecordingAllowed() ? "ok" : "MISSING") +
+        ", accessibility " + (platform_.host->accessibilityTrusted() ? "ok" : "MISSING"));
+
+    videoQueue_.sync([&] {
+        statsTimer_ = videoQueue_.every(options_.statsInterval, options_.statsInterval, [w] {
+            if (auto s = w.lock()) s->statsTick();
+        });
+    });
+    return ok;
+}
+
+void Server::listen() {
+    using asio::ip::tcp;
+    acceptor_ = std::make_unique<Acceptor>(queue_.context());
+    auto& acc = acceptor_->acceptor;
+    std::error_code ec;
+    auto open = [&](const tcp::endpoint& ep) {
+        acc.close(ec);
+        ec.clear();
+        acc.open(ep.protocol(), ec);
+        if (!ec && ep.address().is_v6()) acc.set_option(asio::ip::v6_only(false), ec);
+        ec.clear();
+        if (!ec) acc.set_option(tcp::acceptor::reuse_address(true), ec);
+        if (!ec) acc.bind(ep, ec);
+        if (!ec) acc.listen(asio::socket_base::max_listen_connections, ec);
+    };
+    if (!options_.bindAddress.empty()) {
+        auto addr = asio::ip::make_address(options_.bindAddress, ec);
+        if (!ec) open(tcp::endpoint(addr, options_.controlPort));
+    } else {
+        open(tcp::endpoint(tcp::v6(), options_.controlPort));
+        if (ec) open(tcp::endpoint(tcp::v4(), options_.controlPort));  // no IPv6 on this host
+    }
+    if (ec) {
+        log("TCP listener failed: " + ec.message());
+        acc.close(ec);
+        return;
+    }
+    boundControlPort_ = acc.local_endpoint(ec).port();
+    log("Control listening on TCP " + std::to_string(boundControlPort_.load()));
+    acceptNext();
+}
+
+void Server::acceptNext() {
+    if (!acceptor_ || !acceptor_->acceptor.is_open()) return;
+    auto conn = std::make_shared<ControlConnection>(queue_.context());
+    std::weak_ptr<Server> w = weak_from_this();
+    acceptor_->acceptor.async_accept(conn->socket, [w, conn](const std::error_code& ec) {
+        auto s = w.lock();
+        if (!s || s->stopped_.load()) return;
+        if (ec == asio::error::operation_aborted) return;
+        if (!ec) s->accept(conn);
+        s->acceptNext();
+    });
+}
+
+void Server::openVideo() {
+    using asio::ip::udp;
+    video_ = std::make_unique<VideoSocket>(videoQueue_.context());
+    auto& sock = video_->socket;
+    std::error_code ec;
+    auto open = [&](const udp::endpoint& ep) {
+        sock.close(ec);
+        ec.clear();
+        sock.open(ep.protocol(), ec);
+        if (!ec && ep.address().is_v6()) sock.set_option(asio::ip::v6_only(false), ec);
+        ec.clear();
+        if (!ec) sock.set_option(udp::socket::reuse_address(true), ec);
+        if (!ec) sock.bind(ep, ec);
+    };
+    if (!options_.bindAddress.empty()) {
+        auto addr = asio::ip::make_address(options_.bindAddress, ec);
+        if (!ec) open(udp::endpoint(addr, options_.videoPort));
+    } else {
+        open(udp::endpoint(udp::v6(), options_.videoPort));
+        if (ec) open(udp::endpoint(udp::v4(), options_.videoPort));
+    }
+    if (ec) {
+        log("UDP listener failed: " + ec.message());
+        sock.close(ec);
+        return;
+    }
+    // A keyframe leaves as one burst; room for several keeps the kernel from
+    // refusing the tail of it.
+    const int want = 8 << 20;
+    if (setsockopt(sock.native_handle(), SOL_SOCKET, SO_SNDBUFFORCE, &want, sizeof want) != 0) {
+        setsockopt(sock.native_handle(), SOL_SOCKET, SO_SNDBUF, &want, sizeof want);
+    }
+    if (setsockopt(sock.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof want) != 0) {
+        setsockopt(sock.native_handle(), SOL_SOCKET, SO_RCVBUF, &want, sizeof want);
+    }
+    boundVideoPort_ = sock.local_endpoint(ec).port();
+    log("Video listening on UDP " + std::to_string(boundVideoPort_.load()));
+    receiveNext();
+}
+
+void Server::stop() {
+    if (stopped_.exchange(true)) return;
+    queue_.sync([this] {
+        teardownWork_.cancel();
+        std::error_code ec;
+        if (acceptor_) acceptor_->acceptor.close(ec);
+        if (control_) cancel(control_);
+        control_.reset();
+        if (sessionActive_) {
+            capture_->stop();
+            textWatcher_->stop();
+            cursorWatcher_->stop();
+            audio_->stop();
+            camera_->stop();
+            stageDock_->restore();
+            sessionActive_ = false;
+        }
+        if (assertionHeld_) platform_.host->setKeepAwake(false);
+        assertionHeld_ = false;
+    });
+    videoQueue_.sync([this] {
+        statsTimer_.cancel();
+        std::error_code ec;
+        if (video_) video_->socket.close(ec);
+    });
+    capture_->shutdown();
+    if (auto e = [&] {
+            std::lock_guard lock(encoderMutex_);
+            return encoder_;
+        }()) {
+        e->teardown();
+    }
+    textWatcher_->shutdown();
+    audio_->shutdown();
+    camera_->shutdown();
+    cursorWatcher_->stop();
+    mainQueue().sync([this] { display_->teardown(); });
+    queue_.stop();
+    videoQueue_.stop();
+}
+
+// ---------------------------------------------------------------------------------
+// The control connection (pontel.server)
+
+void Server::accept(std::shared_ptr<ControlConnection> conn) {
+    if (control_) {
+        log("New connection replaces the previous one");
+        cancel(control_);
+        injector_->releaseAll();
+    }
+    conn->id = nextConnectionId_++;
+    control_ = conn;
+    framer_.reset();
+    authed_ = false;
+    std::error_code ec;
+    conn->socket.set_option(asio::ip::tcp::no_delay(true), ec);
+    auto ep = conn->socket.remote_endpoint(ec);
+    if (!ec) {
+        conn->remote = describe(ep);
+        auto addr = ep.address();
+        if (addr.is_v6() && addr.to_v6().is_v4_mapped()) {
+            addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
+        }
+        conn->remoteAddress = addr.to_string();
+    }
+    log("Connection from " + conn->remote);
+    readNext(conn);
+}
+
+void Server::readNext(const std::shared_ptr<ControlConnection>& conn) {
+    std::weak_ptr<Server> w = weak_from_this();
+    conn->socket.async_read_some(
+        asio::buffer(conn->readBuf), [w, conn](const std::error_code& ec, size_t n) {
+            auto s = w.lock();
+            if (!s) return;
+            if (ec || n == 0) {
+                s->cancel(conn);
+                s->disconnected(conn);
+                return;
+            }
+            if (conn != s->control_) return;  // replaced while the read was in flight
+            s->framer_.append(std::span<const uint8_t>(conn->readBuf.data(), n));
+            // A zero length yields no frame but still consumes bytes; keep going while
+            // the framer makes progress so frames behind it are not left waiting.
+            for (;;) {
+                const size_t before = s->framer_.buffered();
+                auto f = s->framer_.next();
+                if (f) {
+                    s->handle(f->type, f->payload);
+                    if (conn != s->control_ || conn->closed) return;
+                } else if (s->framer_.buffered() == before) {
+                    break;
+                }
+            }
+            if (!conn->closed) s->readNext(conn);
+        });
+}
+
+void Server::cancel(const std::shared_ptr<ControlConnection>& conn) {
+    if (!conn || conn->closed) return;
+    conn->closed = true;
+    std::error_code ec;
+    conn->socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+    conn->socket.close(ec);
+}
+
+void Server::disconnected(const std::shared_ptr<ControlConnection>& conn) {
+    if (conn->reported) return;
+    conn->reported = true;
+    if (!control_ || conn != control_) return;
+    control_.reset();
+    injector_->releaseAll();
+    log("iPhone disconnected");
+    updateState([](ServerState& s) {
+        s.status = "Waiting for iPhone";
+        s.client.reset();
+    });
+    teardownWork_.cancel();
+    teardownWork_ = queue_.after(options_.teardownDelay, [w = weak_from_this()] {
+        if (auto s = w.lock()) s->endSession();
+    });
+}
+
+void Server::send(Bytes frame) {
+    auto conn = control_;
+    if (!conn || conn->closed || frame.empty()) return;
+    if (conn->outBytes + frame.size() > kMaxPendingControlBytes) return;
+    conn->outBytes += frame.size();
+    conn->outq.push_back(std::move(frame));
+    if (!conn->writing) writeNext(conn);
+}
+
+void Server::writeNext(const std::shared_ptr<ControlConnection>& conn) {
+    if (conn->outq.empty() || conn->closed) {
+        conn->writing = false;
+        return;
+    }
+    conn->writing = true;
+    std::weak_ptr<Server> w = weak_from_this();
+    asio::async_write(conn->socket, asio::buffer(conn->outq.front()),
+                      [w, conn](const std::error_code& ec, size_t) {
+                          auto s = w.lock();
+                          if (!s) return;
+                          if (!conn->outq.empty()) {
+                              conn->outBytes -= conn->outq.front().size();
+                              conn->outq.pop_front();
+                          }
+                          if (ec) {
+                              conn->writing = false;
+                              s->cancel(conn);
+                              return;
+                          }
+                          s->writeNext(conn);
+                      });
+}
+
+// ---------------------------------------------------------------------------------
+// Messages
+
+void Server::handle(uint8_t rawType, std::span<const uint8_t> payload) {
+    auto type = msgTypeFromRaw(rawType);
+    if (!type) return;
+    if (*type == MsgType::hello) {
+        handleHello(payload);
+        return;
+    }
+    if (!authed_) return;
+    switch (*type) {
+        case MsgType::resize: {
+            auto m = decodeResize(payload);
+            if (m.width != pixelW_ || m.height != pixelH_) startSession(m.width, m.height, fps_);
+            break;
+        }
+        case MsgType::requestKeyframe:
+            forceKeyframe();
+            break;
+        case MsgType::ping:
+            send(buildPong(decodePing(payload)));
+            break;
+        case MsgType::stats:
+            adaptBitrate(decodeStats(payload));
+            break;
+        case MsgType::uiScale:
+            handleUiScale(decodeUiScale(payload));
+            break;
+        default:
+            injector_->handle(*type, payload);
+            break;
+    }
+}
+
+void Server::handleHello(std::span<const uint8_t> payload) {
+    const Hello h = decodeHello(payload);
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    for (;;) {
+        const size_t lf = h.text.find('\n', start);
+        pieces.push_back(h.text.substr(start, lf == std::string::npos ? std::string::npos : lf - start));
+        if (lf == std::string::npos) break;
+        start = lf + 1;
+    }
+    const std::string code = pieces.empty() ? std::string() : pieces[0];
+    clientName_ = pieces.size() > 1 ? pieces[1] : "iPhone";
+    if (pieces.size() > 2) {
+        auto scale = parseDecimal(pieces[2]);
+        if (scale && *scale >= 1.0 && *scale <= 4.0 && *scale != Settings::shared().uiScale()) {
+            Settings::shared().d().setDouble(SettingsKey::uiScale, *scale);
+            NotificationCenter::shared().post(Notification::settingsChanged);
+        }
+    }
+    if (h.version != Pontel::protocolVersion) {
+        reject("Incompatible versions (iPhone " + std::to_string(h.version) + ", Mac " +
+               std::to_string(Pontel::protocolVersion) + "): update both apps");
+        return;
+    }
+    const std::string key = PairingThrottle::addressKey(control_ ? control_->remoteAddress : std::string());
+    if (auto wait = throttle_.admit(key, now())) {
+        reject("Too many attempts: try again in " + std::to_string(int64_t(std::ceil(*wait))) + " s");
+        return;
+    }
+    if (code != Settings::shared().token()) {
+        throttle_.recordFailure(key, now());
+        reject("Wrong code");
+        return;
+    }
+    throttle_.recordSuccess(key);
+
+    authed_ = true;
+    macStatus_.reset();
+    sessionId_ = randomSessionId();
+    videoQueue_.async([w = weak_from_this(), id = sessionId_] {
+        auto s = w.lock();
+        if (!s || !s->video_) return;
+        s->video_->registered.reset();
+        s->currentSession_ = id;
+    });
+    log("\"" + clientName_ + "\" authenticated: " + std::to_string(h.width) + "×" + std::to_string(h.height) +
+        " px @" + std::to_string(h.refreshRate) + " Hz");
+    updateState([name = clientName_](ServerState& s) { s.client = name; });
+    startSession(h.width, h.height, h.refreshRate);
+}
+
+void Server::reject(const std::string& reason) {
+    log("Rejected: " + reason);
+    send(buildHelloRefused(reason));
+    auto conn = control_;
+    if (!conn) return;
+    queue_.after(options_.rejectCloseDelay, [w = weak_from_this(), conn] {
+        if (auto s = w.lock()) s->cancel(conn);
+    });
+}
+
+void Server::startSession(int width, int height, int refreshRate) {
+    teardownWork_.cancel();
+    if (width < 1 || height < 1) return;
+    if (!platform_.host->screenRecordingAllowed()) {
+        reject("Tarvello on the Mac doesn't have the Screen Recording permission");
+        return;
+    }
+    pixelW_ = width & ~1;
+    pixelH_ = height & ~1;
+    fps_ = refreshRate >= 100 ? 120 : 60;
+    auto& settings = Settings::shared();
+    const int64_t limit = std::clamp<int64_t>(settings.maxBitrate(), 0, 1'000'000) * 1'000'000;
+    bitrate_ = std::min(bitrate_, limit);
+    sessionActive_ = true;
+    const uint64_t generation = ++sessionGeneration_;
+
+    bool created = false;
+    uint32_t sessionDisplay = 0;
+    const double scale = settings.uiScale();
+    const bool mirror = settings.mirrorMac();
+    const bool ran = mainQueue().sync([&] {
+        created = display_->create(pixelW_, pixelH_, fps_, scale, mirror);
+        sessionDisplay = created ? display_->displayID() : platform_.display->mainDisplay();
+    });
+    if (!ran) sessionDisplay = platform_.display->mainDisplay();
+
+    injector_->setTargetDisplay(sessionDisplay);
+    textWatcher_->setDisplay(sessionDisplay);
+    textWatcher_->start();
+    cursorWatcher_->start();
+    cursorWatcher_->resetLastSent();
+
+    const GestureConfig gestures = injector_->currentGestureConfig();
+    log("Trackpad gestures: 0x" + formatHex(gestures.rawValue));
+    send(buildGestureConfig(gestures));
+
+    audio_->start(settings.soundOnIPhone(), settings.iPhoneMic());
+    if (settings.iPhoneCamera()) camera_->start();
+    if (!created) log("Fallback: capturing the main display");
+
+    auto enc = encoder();
+    if (!enc->configure(pixelW_, pixelH_, fps_, bitrate_)) {
+        reject("Video encoder unavailable");
+        return;
+    }
+    const std::string codec = codecName(enc->codec());
+    updateState([res = std::to_string(pixelW_) + "×" + std::to_string(pixelH_) + " @" + std::to_string(fps_),
+                 codec](ServerState& s) {
+        s.resolution = res;
+        s.codec = codec;
+    });
+    if (!assertionHeld_) applyKeepAwake(true);
+    stageDock_->applySession(settings.stageManager(), settings.showDock());
+
+    CaptureConfig config;
+    config.display = sessionDisplay;
+    config.width = pixelW_;
+    config.height = pixelH_;
+    config.fps = fps_;
+    config.showsCursor = settings.showsCursor();
+    std::weak_ptr<Server> w = weak_from_this();
+    capture_->start(config, [w, generation](const std::string& error) {
+        if (auto s = w.lock()) {
+            s->queue_.async([w, generation, error] {
+                if (auto s2 = w.lock()) s2->captureStarted(generation, error);
+            });
+        }
+    });
+}
+
+void Server::captureStarted(uint64_t generation, const std::string& error) {
+    if (generation != sessionGeneration_ || !sessionActive_) return;  // superseded by a newer start
+    if (!error.empty()) {
+        log("Capture failed: " + error);
+        reject("Capture failed: " + error);
+        return;
+    }
+    static const std::string hostName = localizedHostName();
+    send(buildHelloAccepted(sessionId_, static_cast<uint16_t>(pixelW_), static_cast<uint16_t>(pixelH_),
+                            encoder()->codec(), hostName));
+    updateState([name = clientName_](ServerState& s) { s.status = "Connected: " + name; });
+    forceKeyframe();
+}
+
+void Server::endSession() {
+    teardownWork_.cancel();
+    log("Session ended: stopping capture and virtual display");
+    capture_->stop();
+    textWatcher_->stop();
+    cursorWatcher_->stop();
+    audio_->stop();
+    camera_->stop();
+    {
+        std::lock_guard lock(encoderMutex_);
+        if (encoder_) encoder_->teardown();
+    }
+    mainQueue().async([w = weak_from_this()] {
+        if (auto s = w.lock()) s->display_->teardown();
+    });
+    injector_->setTargetDisplay(platform_.display->mainDisplay());
+    videoQueue_.async([w = weak_from_this()] {
+        if (auto s = w.lock(); s && s->video_) s->video_->registered.reset();
+    });
+    applyKeepAwake(Settings::shared().keepUnlocked());
+    stageDock_->restore();
+    sessionActive_ = false;
+    ++sessionGeneration_;
+    updateState([](ServerState& s) {
+        s.fps = 0;
+        s.mbps = 0.0;
+        s.resolution.clear();
+    });
+}
+
+void Server::forceKeyframe() {
+    const double t = now();
+    if (t - lastKeyframeRequest_ <= kKeyframeThrottle) return;
+    lastKeyframeRequest_ = t;
+    encoder()->forceKeyframe = true;
+    capture_->repeatLastFrame();
+}
+
+void Server::adaptBitrate(const StatsMsg& stats) {
+    const int64_t limit = std::clamp<int64_t>(Settings::shared().maxBitrate(), 0, 1'000'000) * 1'000'000;
+    int64_t next = bitrate_;
+    if (stats.dropped >= 1) {
+        next = std::max(static_cast<int64_t>(static_cast<double>(bitrate_) * 0.75), kBitrateFloor);
+    } else if (stats.received >= 1) {
+        next = std::min(static_cast<int64_t>(static_cast<double>(bitrate_) * 1.08), limit);
+    }
+    bitrate_ = next;
+    encoder()->setBitrate(next);
+    send(buildServerStats(static_cast<uint32_t>(std::clamp<int64_t>(next / 1000, 0, UINT32_MAX)),
+                          static_cast<uint8_t>(fps_)));
+    updateState([next, dropped = stats.dropped](ServerState& s) {
+        s.targetMbps = static_cast<int>(next / 1'000'000);
+        s.drops += dropped;
+    });
+}
+
+void Server::handleUiScale(float scale) {
+    if (!(scale >= 1.0f && scale <= 4.0f)) return;  // NaN fails both
+    const double value = scale;
+    if (value == Settings::shared().uiScale()) return;
+    Settings::shared().d().setDouble(SettingsKey::uiScale, value);
+    log("Text size requested by iPhone: " + formatShortestDouble(value));
+    NotificationCenter::shared().post(Notification::settingsChanged);
+    startSession(pixelW_, pixelH_, fps_);
+}
+
+void Server::applyKeepAwake(bool on) {
+    if (on == assertionHeld_) return;
+    if (platform_.host->setKeepAwake(on) || !on) assertionHeld_ = on;
+}
+
+void Server::pollLockAndStatus() {
+    const bool locked = platform_.host->sessionLocked();
+    if (locked != lockedFlag_) {
+        lockedFlag_ = locked;
+        updateState([locked](ServerState& s) { s.locked = locked; });
+    }
+    MacStatus status;
+    if (locked) status.insert(MacStatus::locked);
+    if (!platform_.host->screenRecordingAllowed()) status.insert(MacStatus::noScreenRecording);
+    if (!platform_.host->accessibilityTrusted()) status.insert(MacStatus::noAccessibility);
+    if (control_ && authed_ && macStatus_ != status) {
+        macStatus_ = status;
+        send(buildMacStatus(status));
+    }
+}
+
+void Server::restartSession() {
+    queue_.async(weakly(shared_from_this(), [](Server& s) {
+        if (s.authed_ && s.control_ && s.pixelW_ >= 1) s.startSession(s.pixelW_, s.pixelH_, s.fps_);
+    }));
+}
+
+void Server::stageManagerChanged() {
+    queue_.async(weakly(shared_from_this(), [](Server& s) {
+        if (s.control_ && Settings::shared().boolValue(SettingsKey::stageManager)) s.stageDock_->stageManagerOn();
+    }));
+}
+
+void Server::showDockChanged() {
+    queue_.async(weakly(shared_from_this(), [](Server& s) {
+        if (s.control_ && Settings::shared().boolValue(SettingsKey::showDock)) s.stageDock_->showDockForSession();
+    }));
+}
+
+void Server::keepUnlockedChanged() {
+    queue_.async(weakly(shared_from_this(), [](Server& s) {
+        // With a phone connected the session holds the assertion anyway.
+        if (!s.control_) s.applyKeepAwake(Settings::shared().keepUnlocked());
+    }));
+}
+
+Server::Snapshot Server::snapshot() {
+    Snapshot snap;
+    queue_.sync([&] {
+        snap.connected = control_ != nullptr;
+        snap.authed = authed_;
+        snap.sessionId = sessionId_;
+        snap.pixelW = pixelW_;
+        snap.pixelH = pixelH_;
+        snap.fps = fps_;
+        snap.bitrate = bitrate_;
+        snap.teardownPending = teardownWork_.active();
+        snap.clientName = clientName_;
+    });
+    videoQueue_.sync([&] {
+        snap.videoRegistered = video_ && video_->registered.has_value();
+        snap.frameId = frameId_;
+    });
+    return snap;
+}
+
+// ---------------------------------------------------------------------------------
+// UDP (pontel.video)
+
+void Server::receiveNext() {
+    if (!video_ || !video_->socket.is_open()) return;
+    std::weak_ptr<Server> w = weak_from_this();
+    video_->socket.async_receive_from(asio::buffer(video_->buf), video_->from,
+                                      [w](const std::error_code& ec, size_t n) {
+                                          auto s = w.lock();
+                                          if (!s || ec == asio::error::operation_aborted) return;
+                                          if (!ec) s->onDatagram(std::span<const uint8_t>(s->video_->buf.data(), n));
+                                          s->receiveNext();
+                                      });
+}
+
+void Server::onDatagram(std::span<const uint8_t> d) {
+    const bool fromRegistered = video_->registered && *video_->registered == video_->from;
+    switch (classifyDatagram(d, fromRegistered)) {
+        case DatagramClass::micAudio:
+            audio_->receiveMic(d.subspan(Pontel::headerSize));
+            break;
+        case DatagramClass::cameraVideo:
+            if (auto h = VideoPacketHeader::decode(d)) camera_->receivePacket(*h, d.subspan(Pontel::headerSize));
+            break;
+        case DatagramClass::registration: {
+            auto id = decodeRegistration(d);
+            if (!id || currentSession_ == 0 || *id != currentSession_ || fromRegistered) return;
+            video_->registered = video_->from;
+            log("UDP video channel established with " + describe(video_->from));
+            queue_.async(weakly(shared_from_this(), [](Server& s) { s.forceKeyframe(); }));
+            break;
+        }
+        case DatagramClass::ignored:
+            break;
+    }
+}
+
+void Server::sendVideoFrame(const Bytes& bytes, bool isKeyframe, VideoCodec codec) {
+    if (!video_ || !video_->registered) return;
+    ++frameId_;
+    if (fragmentCount(bytes.size()) == 0) return;
+
+    VideoPacketHeader h;
+    h.frameId = frameId_;
+    h.flags = isKeyframe ? VideoPacketHeader::keyframe : 0;
+    h.codec = static_cast<uint8_t>(codec);
+    h.timestampMs = uptimeMs32(*clock_);
+
+    const auto& dest = *video_->registered;
+    video_->sender.sendFrame(video_->socket.native_handle(), static_cast<const sockaddr*>(dest.data()),
+                             static_cast<socklen_t>(dest.size()), bytes, h);
+    ++sentFrames_;
+    sentBytes_ += static_cast<int64_t>(bytes.size());
+}
+
+void Server::sendMedia(MediaKind kind, const Bytes& payload) {
+    if (!video_ || !video_->registered) return;
+    ++mediaSeq_;
+    VideoPacketHeader h;
+    h.frameId = mediaSeq_;
+    h.fragIndex = 0;
+    h.fragCount = 1;
+    h.flags = 0;
+    h.codec = static_cast<uint8_t>(kind);
+    h.timestampMs = uptimeMs32(*clock_);
+    auto dg = buildMediaDatagram(h, payload);
+    std::error_code ec;
+    video_->socket.send_to(asio::buffer(dg), *video_->registered, 0, ec);
+}
+
+void Server::statsTick() {
+    const int64_t frames = sentFrames_, bytes = sentBytes_;
+    sentFrames_ = 0;
+    sentBytes_ = 0;
+    updateState([frames, bytes](ServerState& s) {
+        s.fps = static_cast<int>(frames);
+        s.mbps = static_cast<double>(bytes) * 8.0 / 1'000'000.0;
+    });
+    queue_.async(weakly(shared_from_this(), [](Server& s) { s.pollLockAndStatus(); }));
+}
+
+}  // namespace tarvello

@@ -1,0 +1,175 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "dispatch/clock.h"
+#include "dispatch/serial_queue.h"
+#include "platform/platform.h"
+#include "protocol/byte_codec.h"
+#include "protocol/control_framer.h"
+#include "protocol/datagram.h"
+#include "protocol/messages.h"
+#include "server/pairing_throttle.h"
+#include "video/encoder.h"
+
+namespace tarvello {
+
+class Injector;
+class VirtualDisplay;
+class Capture;
+class TextWatcher;
+class CursorWatcher;
+class AudioBridge;
+class CameraBridge;
+class StageDock;
+struct ControlConnection;
+struct VideoSocket;
+
+struct ServerOptions {
+    uint16_t controlPort = 47800;
+    uint16_t videoPort = 47801;
+    // Empty: every interface, IPv6 and IPv4.
+    std::string bindAddress;
+    double teardownDelay = 8.0;
+    double rejectCloseDelay = 0.5;
+    double statsInterval = 1.0;
+    std::shared_ptr<Clock> clock;              // default: the process clock
+    std::vector<Encoder::Row> encoderRows;     // empty: the default candidate table
+};
+
+// Owns the network side: the control listener and connection on "pontel.server", the
+// UDP socket and the video flow on "pontel.video", and the session the phone drives.
+class Server : public std::enable_shared_from_this<Server> {
+public:
+    static std::shared_ptr<Server> create(Platform platform, ServerOptions options = {});
+    ~Server();
+
+    // Opens the listeners and starts the stats timer. False when a listener could not
+    // be opened (the reason is logged).
+    bool start();
+    // Closes everything and ends the session; idempotent. Never call from a server queue.
+    void stop();
+
+    uint16_t controlPort() const { return boundControlPort_.load(); }
+    uint16_t videoPort() const { return boundVideoPort_.load(); }
+
+    // Follow-ups of settings changes made in the menu.
+    void restartSession();
+    void stageManagerChanged();
+    void showDockChanged();
+    void keepUnlockedChanged();
+
+    // A consistent view of the session state, read on the server queue (for tests and
+    // the status line).
+    struct Snapshot {
+        bool connected = false;
+        bool authed = false;
+        uint32_t sessionId = 0;
+        int pixelW = 0, pixelH = 0, fps = 0;
+        int64_t bitrate = 0;
+        bool teardownPending = false;
+        bool videoRegistered = false;
+        uint32_t frameId = 0;
+        std::string clientName;
+    };
+    Snapshot snapshot();
+
+    Queue& queue() { return queue_; }
+    Queue& videoQueue() { return videoQueue_; }
+
+private:
+    Server(Platform platform, ServerOptions options);
+
+    // pontel.server
+    void listen();
+    void acceptNext();
+    void accept(std::shared_ptr<ControlConnection> conn);
+    void readNext(const std::shared_ptr<ControlConnection>& conn);
+    void disconnected(const std::shared_ptr<ControlConnection>& conn);
+    void cancel(const std::shared_ptr<ControlConnection>& conn);
+    void handle(uint8_t rawType, std::span<const uint8_t> payload);
+    void handleHello(std::span<const uint8_t> payload);
+    void reject(const std::string& reason);
+    void startSession(int width, int height, int refreshRate);
+    void captureStarted(uint64_t generation, const std::string& error);
+    void endSession();
+    void send(Bytes frame);
+    void writeNext(const std::shared_ptr<ControlConnection>& conn);
+    void forceKeyframe();
+    void adaptBitrate(const StatsMsg& stats);
+    void handleUiScale(float scale);
+    void pollLockAndStatus();
+    void applyKeepAwake(bool on);
+
+    // pontel.video
+    void openVideo();
+    void receiveNext();
+    void onDatagram(std::span<const uint8_t> datagram);
+    void sendVideoFrame(const Bytes& bytes, bool isKeyframe, VideoCodec codec);
+    void sendMedia(MediaKind kind, const Bytes& payload);
+    void statsTick();
+
+    std::shared_ptr<Encoder> encoder();
+    double now() const { return clock_->uptime(); }
+
+    // Queues first: members below bind to their io_contexts and must go before them.
+    SerialQueue queue_{"pontel.server"};
+    SerialQueue videoQueue_{"pontel.video"};
+
+    Platform platform_;
+    ServerOptions options_;
+    std::shared_ptr<Clock> clock_;
+    std::atomic<bool> stopped_{false};
+    std::atomic<uint16_t> boundControlPort_{0}, boundVideoPort_{0};
+
+    // Components the session drives, created once.
+    std::unique_ptr<Injector> injector_;
+    std::unique_ptr<VirtualDisplay> display_;  // main queue only
+    std::shared_ptr<Capture> capture_;
+    std::shared_ptr<TextWatcher> textWatcher_;
+    std::shared_ptr<CursorWatcher> cursorWatcher_;
+    std::shared_ptr<AudioBridge> audio_;
+    std::shared_ptr<CameraBridge> camera_;
+    std::unique_ptr<StageDock> stageDock_;
+
+    std::mutex encoderMutex_;  // guards creation only; the encoder locks itself
+    std::shared_ptr<Encoder> encoder_;
+
+    // ---- owned by queue_ ----
+    struct Acceptor;
+    std::unique_ptr<Acceptor> acceptor_;
+    std::shared_ptr<ControlConnection> control_;
+    uint64_t nextConnectionId_ = 1;
+    ControlFramer framer_;
+    bool authed_ = false;
+    uint32_t sessionId_ = 0;
+    std::string clientName_ = "?";
+    int pixelW_ = 0, pixelH_ = 0;
+    int fps_ = 60;
+    int64_t bitrate_ = 20'000'000;
+    TimerHandle teardownWork_;
+    bool assertionHeld_ = false;
+    double lastKeyframeRequest_ = 0;
+    double lastCursorSent_ = 0;
+    std::optional<MacStatus> macStatus_;
+    bool lockedFlag_ = false;
+    uint64_t sessionGeneration_ = 0;
+    bool sessionActive_ = false;
+    PairingThrottle throttle_;
+
+    // ---- owned by videoQueue_ ----
+    std::unique_ptr<VideoSocket> video_;
+    uint32_t currentSession_ = 0;
+    uint32_t frameId_ = 0;
+    uint32_t mediaSeq_ = 0;
+    int64_t sentFrames_ = 0, sentBytes_ = 0;
+    TimerHandle statsTimer_;
+};
+
+}  // namespace tarvello
