@@ -43,14 +43,15 @@ struct UdpPair {
     sockaddr_in addr{};
 };
 
-class BatchSenderSizes : public ::testing::TestWithParam<size_t> {};
+class BatchSenderSizes : public ::testing::TestWithParam<std::tuple<size_t, bool>> {};
 
 TEST_P(BatchSenderSizes, FragmentsArriveWholeAndInOrder) {
-    const size_t n = GetParam();
+    const auto [n, segmented] = GetParam();
     Bytes frame(n);
     for (size_t i = 0; i < n; ++i) frame[i] = static_cast<uint8_t>(i * 7 + i / 251);
     UdpPair pair;
     BatchSender sender;
+    if (!segmented) sender.disableSegmentation();
     VideoPacketHeader h;
     h.frameId = 41;
     h.flags = VideoPacketHeader::keyframe;
@@ -76,9 +77,13 @@ TEST_P(BatchSenderSizes, FragmentsArriveWholeAndInOrder) {
     EXPECT_EQ(joined, frame);
 }
 
+// Both the offloaded path and the one-datagram-per-message path, around the fragment
+// boundary and past one 64 KB super-datagram.
 INSTANTIATE_TEST_SUITE_P(Sizes, BatchSenderSizes,
-                         ::testing::Values(size_t(1), size_t(1183), size_t(1184), size_t(1185), size_t(2368),
-                                           size_t(167'000), size_t(1184 * 1100)));
+                         ::testing::Combine(::testing::Values(size_t(1), size_t(1183), size_t(1184), size_t(1185),
+                                                              size_t(2368), size_t(54 * 1184), size_t(54 * 1184 + 1),
+                                                              size_t(167'000), size_t(1184 * 1100)),
+                                            ::testing::Bool()));
 
 TEST(BatchSender, EmptyFrameSendsNothing) {
     UdpPair pair;
