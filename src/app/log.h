@@ -20,6 +20,13 @@ void installLogSink(std::function<void(const std::string&)> sink);
 // The sink the app installs: appends each line to ServerState on the main queue.
 void installServerStateLogSink();
 
+// Extra observers of every line, called synchronously on the logging thread (tests
+// and tools use them; the app's sink is the one above). Returns an id for removal.
+// Once removeLogListener returns the listener is not running and is never called again.
+// A listener must not log, nor add or remove listeners.
+int addLogListener(std::function<void(const std::string&)> listener);
+void removeLogListener(int id);
+
 // The timestamp prefix for a given local time, exposed for tests: always 12 characters.
 std::string formatLogTime(int hour, int minute, int second, int millisecond);
 
