@@ -34,7 +34,8 @@ void setDefaultClock(std::shared_ptr<Clock> clock) {
 uint32_t uptimeMs32(const Clock& clock) {
     double ms = clock.uptime() * 1000.0;
     if (!std::isfinite(ms) || ms < 0) return 0;
-    return static_cast<uint32_t>(static_cast<uint64_t>(ms) & 0xFFFFFFFFu);
+    // Reduce in floating point first: converting a value beyond 2^64 is undefined.
+    return static_cast<uint32_t>(std::fmod(std::floor(ms), 4294967296.0));
 }
 
 }  // namespace tarvello

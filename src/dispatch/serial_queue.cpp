@@ -13,7 +13,9 @@
 namespace tarvello {
 
 namespace {
-thread_local const Queue* tlsCurrent = nullptr;
+// The loop state being run by this thread (not the Queue, which may be gone while
+// its detached thread finishes).
+thread_local const void* tlsCurrent = nullptr;
 
 std::chrono::steady_clock::duration toDuration(double seconds) {
     if (!std::isfinite(seconds) || seconds < 0) seconds = 0;
@@ -27,10 +29,21 @@ std::chrono::steady_clock::duration toDuration(double seconds) {
 struct TimerHandle::State {
     std::atomic<bool> cancelled{false};
     std::atomic<bool> finished{false};
+    std::mutex wakeMutex;
+    // Asks the queue to abort the wait now, so a cancelled long timer releases its
+    // callback (and whatever it captured) instead of holding it until expiry.
+    std::function<void()> wake;
 };
 
 void TimerHandle::cancel() {
-    if (state_) state_->cancelled.store(true);
+    if (!state_) return;
+    state_->cancelled.store(true);
+    std::function<void()> wake;
+    {
+        std::lock_guard lock(state_->wakeMutex);
+        wake.swap(state_->wake);
+    }
+    if (wake) wake();
 }
 
 bool TimerHandle::active() const {
@@ -41,6 +54,11 @@ struct Queue::Impl {
     asio::io_context io{1};
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard{
         asio::make_work_guard(io)};
+    std::atomic<bool> stopping{false};
+    // Orders work submission against requestStop(): whatever is posted or armed while
+    // not yet stopping is ahead of the final cancel-and-release, so sync() cannot wait
+    // on a loop that has already returned and no timer outlives stop().
+    std::mutex submitMutex;
     std::mutex timersMutex;
     std::vector<std::weak_ptr<asio::steady_timer>> timers;
 
@@ -62,27 +80,40 @@ struct Queue::Impl {
             if (auto t = w.lock()) t->cancel();
         }
     }
+
+    void run() {
+        const void* previous = tlsCurrent;
+        tlsCurrent = this;
+        io.run();
+        tlsCurrent = previous;
+    }
 };
 
-Queue::Queue(std::string label) : label_(std::move(label)), impl_(std::make_unique<Impl>()) {}
+Queue::Queue(std::string label) : label_(std::move(label)), impl_(std::make_shared<Impl>()) {}
 
 Queue::~Queue() = default;
 
+bool Queue::stopping() const { return impl_->stopping.load(); }
+
 void Queue::async(Task fn) {
-    if (stopping_.load() || !fn) return;
+    if (impl_->stopping.load() || !fn) return;
     asio::post(impl_->io, std::move(fn));
 }
 
 bool Queue::sync(const Task& fn) {
-    if (isCurrent() || stopping_.load()) return false;
-    std::promise<void> done;
-    auto fut = done.get_future();
-    asio::post(impl_->io, [&] {
-        fn();
-        done.set_value();
-    });
-    // If the queue is torn down before running the task, the promise is destroyed
-    // unfulfilled and get() reports broken_promise instead of hanging.
+    if (isCurrent()) return false;
+    // The task owns the promise: if the loop is destroyed without running it, the
+    // promise breaks and get() reports that instead of hanging.
+    auto done = std::make_shared<std::promise<void>>();
+    auto fut = done->get_future();
+    {
+        std::lock_guard lock(impl_->submitMutex);
+        if (impl_->stopping.load()) return false;
+        asio::post(impl_->io, [&fn, done] {
+            fn();
+            done->set_value();
+        });
+    }
     try {
         fut.get();
     } catch (const std::future_error&) {
@@ -97,20 +128,26 @@ struct TimerLoop : std::enable_shared_from_this<TimerLoop> {
     std::shared_ptr<TimerHandle::State> state;
     std::function<void()> fn;
     double interval = -1;  // < 0: one-shot
-    const std::atomic<bool>* stopping = nullptr;
+    // Weak: the pending wait lives in the loop state, so a strong reference would be a cycle.
+    std::weak_ptr<const std::atomic<bool>> stopping;
 
     void arm(std::chrono::steady_clock::duration d) {
         timer->expires_after(d);
         timer->async_wait([self = shared_from_this()](const std::error_code& ec) { self->fire(ec); });
     }
 
+    bool queueStopping() const {
+        auto s = stopping.lock();
+        return !s || s->load();
+    }
+
     void fire(const std::error_code& ec) {
-        if (ec || state->cancelled.load() || stopping->load()) {
+        if (ec || state->cancelled.load() || queueStopping()) {
             state->finished.store(true);
             return;
         }
         fn();
-        if (interval < 0 || state->cancelled.load() || stopping->load()) {
+        if (interval < 0 || state->cancelled.load() || queueStopping()) {
             state->finished.store(true);
             return;
         }
@@ -119,9 +156,10 @@ struct TimerLoop : std::enable_shared_from_this<TimerLoop> {
 };
 }  // namespace
 
-TimerHandle Queue::after(double seconds, Task fn) {
+TimerHandle Queue::startTimer(double firstDelay, double interval, Task fn) {
     auto state = std::make_shared<TimerHandle::State>();
-    if (stopping_.load() || !fn) {
+    std::lock_guard lock(impl_->submitMutex);
+    if (impl_->stopping.load() || !fn) {
         state->finished.store(true);
         return TimerHandle(state);
     }
@@ -129,56 +167,58 @@ TimerHandle Queue::after(double seconds, Task fn) {
     loop->timer = std::make_shared<asio::steady_timer>(impl_->io);
     loop->state = state;
     loop->fn = std::move(fn);
-    loop->stopping = &stopping_;
-    impl_->track(loop->timer);
-    loop->arm(toDuration(seconds));
-    return TimerHandle(state);
-}
-
-TimerHandle Queue::every(double firstDelay, double interval, Task fn) {
-    auto state = std::make_shared<TimerHandle::State>();
-    if (stopping_.load() || !fn) {
-        state->finished.store(true);
-        return TimerHandle(state);
-    }
-    auto loop = std::make_shared<TimerLoop>();
-    loop->timer = std::make_shared<asio::steady_timer>(impl_->io);
-    loop->state = state;
-    loop->fn = std::move(fn);
-    // A zero interval would spin the queue; one millisecond is the finest cadence used.
-    loop->interval = std::isfinite(interval) ? std::max(interval, 0.001) : 1.0;
-    loop->stopping = &stopping_;
+    loop->interval = interval;
+    // Aliases the loop state, which outlives the Queue object when it is destroyed by
+    // its own work.
+    loop->stopping = std::shared_ptr<const std::atomic<bool>>(impl_, &impl_->stopping);
+    state->wake = [impl = std::weak_ptr<Impl>(impl_), timer = std::weak_ptr<asio::steady_timer>(loop->timer)] {
+        if (auto i = impl.lock()) {
+            asio::post(i->io, [timer] {
+                if (auto t = timer.lock()) t->cancel();
+            });
+        }
+    };
     impl_->track(loop->timer);
     loop->arm(toDuration(firstDelay));
     return TimerHandle(state);
 }
 
-bool Queue::isCurrent() const { return tlsCurrent == this; }
+TimerHandle Queue::after(double seconds, Task fn) { return startTimer(seconds, -1, std::move(fn)); }
+
+TimerHandle Queue::every(double firstDelay, double interval, Task fn) {
+    // A zero interval would spin the queue; one millisecond is the finest cadence used.
+    return startTimer(firstDelay, std::isfinite(interval) ? std::max(interval, 0.001) : 1.0, std::move(fn));
+}
+
+bool Queue::isCurrent() const { return tlsCurrent == impl_.get(); }
 
 asio::io_context& Queue::context() { return impl_->io; }
 
-void Queue::runLoop() {
-    const Queue* previous = tlsCurrent;
-    tlsCurrent = this;
-    impl_->io.run();
-    tlsCurrent = previous;
+void Queue::runLoop() { impl_->run(); }
+
+std::thread Queue::startLoopThread() {
+    return std::thread([impl = impl_] { impl->run(); });
 }
 
 void Queue::requestStop() {
-    if (stopping_.exchange(true)) return;
+    std::lock_guard lock(impl_->submitMutex);
+    if (impl_->stopping.exchange(true)) return;
     // Cancelling on the queue itself keeps timer access single-threaded; dropping
     // the guard lets run() return once the remaining work is done.
-    asio::post(impl_->io, [this] {
-        impl_->cancelAll();
-        impl_->guard.reset();
+    asio::post(impl_->io, [impl = impl_.get()] {
+        impl->cancelAll();
+        impl->guard.reset();
     });
 }
 
-SerialQueue::SerialQueue(std::string label) : Queue(std::move(label)) {
-    thread_ = std::thread([this] { runLoop(); });
-}
+SerialQueue::SerialQueue(std::string label) : Queue(std::move(label)), thread_(startLoopThread()) {}
 
-SerialQueue::~SerialQueue() { stop(); }
+SerialQueue::~SerialQueue() {
+    stop();
+    // Destroyed by its own work: the thread cannot join itself; it finishes the queued
+    // work and ends on its own, keeping the loop state alive until then.
+    if (isCurrent() && thread_.joinable()) thread_.detach();
+}
 
 void SerialQueue::stop() {
     requestStop();

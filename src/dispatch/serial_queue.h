@@ -63,19 +63,22 @@ public:
     // Idempotent.
     virtual void stop() = 0;
 
-    bool stopping() const { return stopping_.load(); }
+    bool stopping() const;
 
 protected:
     explicit Queue(std::string label);
     // Runs the loop on the calling thread until stop() or quit.
     void runLoop();
+    // Starts a thread running the loop. The thread shares the loop's state, so the
+    // queue may be destroyed by its own work (the thread then ends on its own).
+    std::thread startLoopThread();
     void requestStop();
 
 private:
     struct Impl;
+    TimerHandle startTimer(double firstDelay, double interval, Task fn);  // interval < 0: one-shot
     std::string label_;
-    std::unique_ptr<Impl> impl_;
-    std::atomic<bool> stopping_{false};
+    std::shared_ptr<Impl> impl_;
 };
 
 // A queue with its own thread, started at construction.

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "protocol/byte_codec.h"
+#include "protocol/messages.h"
+#include "video/video_frame.h"
+
+struct AVFrame;
+struct AVCodecContext;
+
+namespace tarvello {
+
+// One decoded picture. It holds a reference to the decoder's buffers, so keeping it
+// is cheap; conversions copy out.
+class DecodedPicture {
+public:
+    explicit DecodedPicture(AVFrame* frame);  // takes a new reference to `frame`
+    DecodedPicture(const DecodedPicture&);
+    DecodedPicture& operator=(const DecodedPicture&);
+    DecodedPicture(DecodedPicture&&) noexcept;
+    DecodedPicture& operator=(DecodedPicture&&) noexcept;
+    ~DecodedPicture();
+
+    int width() const;
+    int height() const;
+    bool keyframe() const;
+
+    // Packed RGB, 3 bytes per pixel, rows of width * 3 bytes; empty on failure.
+    Bytes toRgb24() const;
+    // NV12, video range; null on failure.
+    std::shared_ptr<VideoFrame> toNv12() const;
+
+private:
+    AVFrame* frame_ = nullptr;
+};
+
+// Rewrites 4-byte big-endian length-prefixed NAL units as an Annex-B stream. Zero
+// lengths are skipped; a length running past the end makes the whole input invalid.
+std::optional<Bytes> lengthPrefixedToAnnexB(std::span<const uint8_t> frame);
+
+// Software HEVC or H.264 decoder for frames of 4-byte length-prefixed NAL units,
+// tuned for low delay: a picture comes out for the frame that carried it.
+// Not thread-safe; one owner calls it.
+class Decoder {
+public:
+    // Null when libavcodec has no decoder for the codec.
+    static std::unique_ptr<Decoder> create(VideoCodec codec);
+    ~Decoder();
+    Decoder(const Decoder&) = delete;
+    Decoder& operator=(const Decoder&) = delete;
+
+    // Decodes one frame. Malformed or undecodable input yields no picture and
+    // counts an error; decoding continues with the next frame.
+    std::vector<DecodedPicture> decode(std::span<const uint8_t> lengthPrefixedFrame);
+
+    // Forgets all decoding state, parameter sets included.
+    void reset();
+
+    VideoCodec codec() const { return codec_; }
+    uint64_t errors() const { return errors_; }
+
+private:
+    explicit Decoder(VideoCodec codec);
+    bool open();
+
+    VideoCodec codec_;
+    AVCodecContext* ctx_ = nullptr;
+    uint64_t errors_ = 0;
+};
+
+}  // namespace tarvello
