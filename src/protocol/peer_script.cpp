@@ -26,20 +26,6 @@ std::vector<std::string_view> splitWords(std::string_view s) {
     return words;
 }
 
-template <class T>
-std::optional<T> parseUnsigned(std::string_view s) {
-    int base = 10;
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        s.remove_prefix(2);
-        base = 16;
-    }
-    uint64_t v = 0;
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, base);
-    if (s.empty() || ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
-    if (v > std::numeric_limits<T>::max()) return std::nullopt;
-    return T(v);
-}
-
 std::optional<float> parseFloat(std::string_view s) {
     float v = 0;
     auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);

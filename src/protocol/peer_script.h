@@ -1,5 +1,8 @@
 #pragma once
 
+#include <charconv>
+#include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -8,6 +11,22 @@
 #include "protocol/byte_codec.h"
 
 namespace tarvello {
+
+// A whole unsigned number, decimal or 0x hexadecimal, that fits T; nothing otherwise.
+template <class T>
+std::optional<T> parseUnsigned(std::string_view s) {
+    int base = 10;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        s.remove_prefix(2);
+        base = 16;
+    }
+    uint64_t v = 0;
+    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, base);
+    if (s.empty() || ec != std::errc() || end != s.data() + s.size() || v > std::numeric_limits<T>::max()) {
+        return std::nullopt;
+    }
+    return T(v);
+}
 
 // One step of a peer input script: bytes for the control stream, a datagram for
 // the video port, or a pause.

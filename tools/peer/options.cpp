@@ -5,23 +5,11 @@
 #include <limits>
 #include <string_view>
 
+#include "protocol/peer_script.h"
+
 namespace tarvello::peer {
 namespace {
 
-template <class T>
-std::optional<T> parseUnsigned(std::string_view s) {
-    int base = 10;
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        s.remove_prefix(2);
-        base = 16;
-    }
-    uint64_t v = 0;
-    auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v, base);
-    if (s.empty() || ec != std::errc() || end != s.data() + s.size() || v > std::numeric_limits<T>::max()) {
-        return std::nullopt;
-    }
-    return T(v);
-}
 
 std::optional<double> parsePositive(std::string_view s) {
     double v = 0;
