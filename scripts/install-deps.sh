@@ -10,6 +10,7 @@ PACKAGES=(
   libavcodec-dev libavutil-dev libswscale-dev ffmpeg
   libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb x11-utils libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxtst-dev
 )
 
 missing=()

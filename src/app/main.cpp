@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -13,6 +14,9 @@
 #include "app/settings_store.h"
 #include "dispatch/serial_queue.h"
 #include "platform/platform.h"
+#ifdef TARVELLO_HAVE_X11
+#include "platform/linux/time_probe.h"
+#endif
 #include "server/server.h"
 
 using namespace tarvello;
@@ -27,14 +31,20 @@ the pairing code to type on the phone.
 
 Options:
   --headless            Run the server only, without the tray (the only mode so far).
-  --platform NAME       Back-end set: "sim" (in-memory display with a moving test
-                        picture, recorded input; runs anywhere). Default: sim.
+  --platform NAME       Back-end set: "linux" (each session gets a private Xvfb
+                        display running the sessionCommand setting, captured with
+                        XShm and XDamage) or "sim" (in-memory display with a moving
+                        test picture, recorded input; runs anywhere). Default: linux
+                        when Xvfb is installed, else sim.
   --config-dir DIR      Keep settings in DIR/settings.json instead of
                         $XDG_CONFIG_HOME/tarvello/settings.json.
   --control-port PORT   TCP port of the control channel (default 47800; 0 = any free).
   --video-port PORT     UDP port of the video channel (default 47801; 0 = any free).
   --bind ADDRESS        Listen on one address only (default: every interface).
   --new-code            Replace the pairing code before starting.
+  --time-probe          Instead of serving: draw the monotonic time (milliseconds) as a
+                        pattern across the top of $DISPLAY until stopped, for measuring
+                        glass-to-glass latency. Meant as the sessionCommand setting.
   --help                Show this text.
 )";
 
@@ -49,7 +59,7 @@ bool parsePort(const char* text, uint16_t& out) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string platformName = "sim";
+    std::string platformName;
     std::optional<std::filesystem::path> configDir;
     ServerOptions options;
     bool newCode = false;
@@ -86,12 +96,24 @@ int main(int argc, char** argv) {
             options.bindAddress = value("--bind");
         } else if (a == "--new-code") {
             newCode = true;
+        } else if (a == "--time-probe") {
+#ifdef TARVELLO_HAVE_X11
+            const char* display = std::getenv("DISPLAY");
+            return runTimeProbe(display ? display : "");
+#else
+            std::fprintf(stderr, "tarvello: --time-probe needs the X11 build\n");
+            return 2;
+#endif
         } else {
             std::fprintf(stderr, "tarvello: unknown option %s (see --help)\n", a.c_str());
             return 2;
         }
     }
 
+    if (platformName.empty()) {
+        platformName = linuxPlatformAvailable() ? "linux" : "sim";
+        if (platformName == "sim") log("Xvfb not found: serving the in-memory test display (--platform sim)");
+    }
     std::string error;
     auto platform = makePlatform(platformName, error);
     if (!platform) {
@@ -110,6 +132,12 @@ int main(int argc, char** argv) {
 
     Settings::useStore(std::make_shared<JsonFileStore>(defaultSettingsPath(configDir)));
     if (newCode) Settings::shared().newToken();
+
+    // Trackpad and dock preferences live beside the settings, so --config-dir isolates both.
+    if (auto dir = defaultPreferenceDomainsDirectory(configDir))
+        platform->preferences = std::make_shared<JsonFilePreferenceDomains>(*dir);
+    else
+        platform->preferences = std::make_shared<MemoryPreferenceDomains>();
 
     auto server = Server::create(std::move(*platform), options);
     if (!server->start()) {

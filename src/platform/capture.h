@@ -1,38 +1,58 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "video/video_frame.h"
 
 namespace tarvello {
 
+class Queue;
+
 struct CaptureConfig {
     uint32_t display = 0;
     int width = 0, height = 0;  // output size in pixels
-    int fps = 60;
+    int fps = 60;               // at most this many frames per second
     bool showsCursor = false;
 };
 
-// A stream of frames of one display. start() and stop() are called on the capture
-// queue; frames are delivered there too, through `onFrame`, until stop() returns.
-// The source never keeps more than three frames alive that it handed out.
-class CaptureSource {
-public:
-    using FrameHandler = std::function<void(VideoFramePtr)>;
-    virtual ~CaptureSource() = default;
-    // Returns an error description on failure, empty on success.
-    virtual std::string start(const CaptureConfig& config, FrameHandler onFrame) = 0;
-    virtual void stop() = 0;
+// What a sample from the source says about the screen. Only complete samples carry a
+// picture worth showing.
+enum class FrameStatus { complete, idle, blank, suspended, started, stopped };
+
+struct CaptureHandlers {
+    // A sample; `frame` is the source's to give away (the receiver may set its time).
+    std::function<void(std::shared_ptr<VideoFrame> frame, FrameStatus status)> onFrame;
+    // The stream ended by itself (display gone, server died), with the reason.
+    std::function<void(const std::string& error)> onStopped;
 };
 
-// Makes capture sources; the capture component owns the one it runs.
+// A stream of frames of one display, scaled to the configured size, NV12 video range.
+// start() and stop() are called on the capture queue and the handlers run there too,
+// never after stop() returns. A source never keeps more than three frames alive that it
+// handed out: when three are still held it waits before grabbing another.
+class CaptureSource {
+public:
+    virtual ~CaptureSource() = default;
+    // Returns an error description on failure, empty once the stream runs.
+    virtual std::string start(const CaptureConfig& config, CaptureHandlers handlers) = 0;
+    // Returns an error description when the stream could not be stopped cleanly.
+    virtual std::string stop() = 0;
+};
+
+// Lists what can be captured and makes capture sources; the capture component owns the
+// source it runs. Called on the capture queue.
 class CaptureFacility {
 public:
     virtual ~CaptureFacility() = default;
-    // `queue` is the capture queue the source must deliver on.
-    virtual std::unique_ptr<CaptureSource> makeSource(class Queue& queue) = 0;
+    // The ids of the displays that can be captured now; an error description in `error`
+    // when the query itself failed.
+    virtual std::vector<uint32_t> shareableDisplays(std::string& error) = 0;
+    // `queue` is the capture queue the source delivers on.
+    virtual std::unique_ptr<CaptureSource> makeSource(Queue& queue) = 0;
 };
 
 }  // namespace tarvello

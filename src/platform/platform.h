@@ -1,12 +1,15 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/capture.h"
 #include "platform/display.h"
+#include "platform/dock.h"
 #include "platform/host.h"
 #include "platform/input.h"
+#include "platform/preference_domains.h"
 #include "platform/session_services.h"
 
 namespace tarvello {
@@ -22,14 +25,23 @@ struct Platform {
     std::shared_ptr<CursorFacility> cursor;
     std::shared_ptr<AudioFacility> audio;
     std::shared_ptr<CameraFacility> camera;
+    // Trackpad, dock and window-manager preferences the gesture set is read from.
+    std::shared_ptr<PreferenceDomains> preferences;
+    std::shared_ptr<DockFacility> dock;            // empty: gestures take their fallbacks
+    std::shared_ptr<WorkspaceFacility> workspace;  // empty: no applications can be found
 };
 
 // In-memory stand-ins: runs anywhere, draws a moving test picture.
 Platform makeSimPlatform();
 
-// The factory lives beside the stand-ins until the Linux back-ends join it.
+// The X11 back-ends (builds with X11 only): each session gets a private Xvfb server as its display. Input,
+// accessibility, cursor, audio and camera are still the stand-ins.
+Platform makeLinuxPlatform();
 
-// Chooses the back-end set by name ("sim"); returns nothing for an unknown or
+// True when this build has the X11 back-ends and an Xvfb executable is on PATH.
+bool linuxPlatformAvailable();
+
+// Chooses the back-end set by name ("linux", "sim"); returns nothing for an unknown or
 // unavailable name, with the reason in `error`.
 std::optional<Platform> makePlatform(const std::string& name, std::string& error);
 

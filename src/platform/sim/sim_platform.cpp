@@ -1,5 +1,8 @@
 #include "platform/sim/sim_platform.h"
 
+#include <algorithm>
+#include <sstream>
+
 #include "dispatch/clock.h"
 #include "dispatch/serial_queue.h"
 #include "video/test_pattern.h"
@@ -8,34 +11,232 @@ namespace tarvello {
 
 // ---- Display ----
 
-std::optional<uint32_t> SimDisplay::createVirtualDisplay(int pixelWidth, int pixelHeight, double pointWidth,
-                                                         double pointHeight, int) {
-    if (failCreate.load() || pixelWidth < 1 || pixelHeight < 1) return std::nullopt;
+namespace {
+constexpr int kIllegalArgument = 1001;
+
+std::string number(double v) {
+    std::ostringstream out;
+    out << v;
+    return out.str();
+}
+}  // namespace
+
+SimDisplay::SimDisplay() {
+    addPhysicalDisplay(1920, 1080);
+}
+
+void SimDisplay::note(std::string line) {
+    journal_.push_back(std::move(line));
+}
+
+uint32_t SimDisplay::addPhysicalDisplay(double width, double height) {
     std::lock_guard lock(mutex_);
-    DisplayInfo d;
-    d.id = nextId_++;
-    d.bounds = {1920, 0, pointWidth, pointHeight};
-    d.pixelWidth = pixelWidth;
-    d.pixelHeight = pixelHeight;
-    d.isVirtual = true;
-    virtuals_[d.id] = d;
+    double x = 0;
+    for (const auto& [id, e] : entries_) x = std::max(x, e.info.bounds.x + e.info.bounds.width);
+    Entry e;
+    e.info = {nextPhysicalId_++, {x, 0, width, height}, int(width), int(height), false, {}};
+    DisplayMode m{int(width), int(height), int(width), int(height), 60};
+    e.modes = {m};
+    e.current = m;
+    const uint32_t id = e.info.id;
+    entries_[id] = e;
+    return id;
+}
+
+std::optional<uint32_t> SimDisplay::createVirtualDisplay(const VirtualDisplayDescriptor& d) {
+    std::lock_guard lock(mutex_);
+    lastDescriptor_ = d;
+    if (failCreate.load() || d.maxPixelsWide < 2 || d.maxPixelsHigh < 2) {
+        note("create failed");
+        return std::nullopt;
+    }
+    double x = 0;
+    for (const auto& [id, e] : entries_) x = std::max(x, e.info.bounds.x + e.info.bounds.width);
+    Entry e;
+    e.info.id = nextId_++;
+    e.info.bounds = {x, 0, d.maxPixelsWide / 2.0, d.maxPixelsHigh / 2.0};
+    e.info.pixelWidth = d.maxPixelsWide;
+    e.info.pixelHeight = d.maxPixelsHigh;
+    e.info.isVirtual = true;
+    entries_[e.info.id] = e;
     created_++;
-    return d.id;
+    note("create " + std::to_string(e.info.id));
+    return e.info.id;
+}
+
+bool SimDisplay::applySettings(uint32_t id, const VirtualDisplaySettings& settings) {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(id);
+    if (failSettings.load() || it == entries_.end() || !it->second.info.isVirtual || settings.modes.empty()) {
+        note("settings " + std::to_string(id) + " rejected");
+        return false;
+    }
+    auto& e = it->second;
+    e.modes.clear();
+    for (const auto& m : settings.modes) {
+        if (settings.hiDPI && offerHiDPI.load())
+            e.modes.push_back({m.width, m.height, 2 * m.width, 2 * m.height, m.refreshRate});
+        e.modes.push_back({m.width, m.height, m.width, m.height, m.refreshRate});
+    }
+    // The system starts a new display in a low-resolution mode.
+    e.current = e.modes.back();
+    for (const auto& m : e.modes) {
+        if (m.pixelWidth == m.width) {
+            e.current = m;
+            break;
+        }
+    }
+    e.info.bounds.width = e.current->width;
+    e.info.bounds.height = e.current->height;
+    e.info.pixelWidth = e.current->pixelWidth;
+    e.info.pixelHeight = e.current->pixelHeight;
+    note("settings " + std::to_string(id));
+    return true;
+}
+
+void SimDisplay::restorePhysicalRow() {
+    for (const auto& [id, e] : entries_) {
+        if (e.info.isVirtual) return;
+    }
+    double x = 0;
+    for (auto& [id, e] : entries_) {
+        e.info.bounds.x = x;
+        e.info.bounds.y = 0;
+        e.mirrorOf = 0;
+        x += e.info.bounds.width;
+    }
 }
 
 void SimDisplay::removeVirtualDisplay(uint32_t id) {
     std::lock_guard lock(mutex_);
-    if (virtuals_.erase(id)) removed_++;
+    auto it = entries_.find(id);
+    if (it == entries_.end() || !it->second.info.isVirtual) return;
+    entries_.erase(it);
+    for (auto& [other, e] : entries_) {
+        if (e.mirrorOf == id) e.mirrorOf = 0;
+    }
+    restorePhysicalRow();
+    removed_++;
+    note("remove " + std::to_string(id));
 }
 
-uint32_t SimDisplay::mainDisplay() const { return 1; }
+uint32_t SimDisplay::mainDisplay() const {
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, e] : entries_) {
+        if (e.info.bounds.x == 0 && e.info.bounds.y == 0 && e.mirrorOf == 0) return id;
+    }
+    return entries_.empty() ? 0 : entries_.begin()->first;
+}
 
 std::vector<DisplayInfo> SimDisplay::displays() const {
+    const uint32_t main = mainDisplay();
     std::lock_guard lock(mutex_);
     std::vector<DisplayInfo> out;
-    out.push_back({1, {0, 0, 1920, 1080}, 1920, 1080, false});
-    for (auto& [id, d] : virtuals_) out.push_back(d);
+    if (auto it = entries_.find(main); it != entries_.end()) out.push_back(it->second.info);
+    for (const auto& [id, e] : entries_) {
+        if (id != main) out.push_back(e.info);
+    }
     return out;
+}
+
+std::optional<std::vector<DisplayMode>> SimDisplay::modes(uint32_t id) const {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(id);
+    if (it == entries_.end()) return std::nullopt;
+    return it->second.modes;
+}
+
+std::optional<DisplayMode> SimDisplay::currentMode(uint32_t id) const {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(id);
+    if (it == entries_.end()) return std::nullopt;
+    return it->second.current;
+}
+
+std::optional<DisplayConfiguration> SimDisplay::beginConfiguration() {
+    if (failBegin.load()) return std::nullopt;
+    return DisplayConfiguration{};
+}
+
+int SimDisplay::completeConfiguration(const DisplayConfiguration& configuration) {
+    std::lock_guard lock(mutex_);
+    using Kind = DisplayConfiguration::Change::Kind;
+    for (const auto& c : configuration.changes) {
+        switch (c.kind) {
+            case Kind::origin:
+                note("origin " + std::to_string(c.display) + " " + std::to_string(c.x) + " " +
+                     std::to_string(c.y));
+                break;
+            case Kind::mirror:
+                note("mirror " + std::to_string(c.display) + " " + std::to_string(c.mirrorOf));
+                break;
+            case Kind::mode:
+                note("mode " + std::to_string(c.display) + " " + std::to_string(c.mode.width) + "x" +
+                     std::to_string(c.mode.height) + "@" + number(c.mode.refreshRate));
+                break;
+        }
+    }
+    int rc = configurationError.load();
+    for (const auto& c : configuration.changes) {
+        if (!entries_.count(c.display) ||
+            (c.kind == Kind::mirror && c.mirrorOf && !entries_.count(c.mirrorOf))) {
+            rc = rc ? rc : kIllegalArgument;
+        }
+    }
+    if (rc == 0) {
+        for (const auto& c : configuration.changes) {
+            auto& e = entries_[c.display];
+            switch (c.kind) {
+                case Kind::origin:
+                    e.info.bounds.x = c.x;
+                    e.info.bounds.y = c.y;
+                    break;
+                case Kind::mirror: e.mirrorOf = c.mirrorOf; break;
+                case Kind::mode:
+                    for (const auto& m : e.modes) {
+                        if (m.width == c.mode.width && m.height == c.mode.height &&
+                            m.pixelWidth == c.mode.pixelWidth && m.refreshRate == c.mode.refreshRate) {
+                            e.current = m;
+                            e.info.bounds.width = m.width;
+                            e.info.bounds.height = m.height;
+                            e.info.pixelWidth = m.pixelWidth;
+                            e.info.pixelHeight = m.pixelHeight;
+                        }
+                    }
+                    break;
+            }
+        }
+    }
+    note("complete " + std::to_string(rc));
+    return rc;
+}
+
+void SimDisplay::pause(double seconds) {
+    std::lock_guard lock(mutex_);
+    note("pause " + number(seconds));
+}
+
+uint32_t SimDisplay::mirrorOf(uint32_t id) const {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(id);
+    return it == entries_.end() ? 0 : it->second.mirrorOf;
+}
+
+std::optional<DisplayInfo> SimDisplay::info(uint32_t id) const {
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(id);
+    if (it == entries_.end()) return std::nullopt;
+    return it->second.info;
+}
+
+std::optional<VirtualDisplayDescriptor> SimDisplay::lastDescriptor() const {
+    std::lock_guard lock(mutex_);
+    return lastDescriptor_;
+}
+
+std::vector<std::string> SimDisplay::journal() const {
+    std::lock_guard lock(mutex_);
+    return journal_;
 }
 
 // ---- Capture: a moving test picture at the configured rate ----
@@ -46,40 +247,55 @@ public:
     SimCaptureSource(Queue& q, SimCapture& owner) : queue_(q), owner_(owner) {}
     ~SimCaptureSource() override { stop(); }
 
-    std::string start(const CaptureConfig& config, FrameHandler onFrame) override {
+    std::string start(const CaptureConfig& config, CaptureHandlers handlers) override {
         stop();
         owner_.starts++;
         if (auto f = owner_.failure(); !f.empty()) return f;
         if (config.width < 2 || config.height < 2) return "Invalid capture size";
         config_ = config;
-        onFrame_ = std::move(onFrame);
+        handlers_ = std::move(handlers);
         const double interval = 1.0 / std::max(1, config.fps);
         timer_ = queue_.every(0.0, interval, [this] { tick(); });
         return {};
     }
 
-    void stop() override {
+    std::string stop() override {
         timer_.cancel();
-        onFrame_ = nullptr;
+        handlers_ = {};
+        return owner_.stopFailure();
     }
 
 private:
     void tick() {
-        if (!onFrame_) return;
+        if (!handlers_.onFrame) return;
+        if (owner_.still.load()) {
+            handlers_.onFrame(nullptr, FrameStatus::idle);
+            return;
+        }
         auto frame = VideoFrame::make(config_.width & ~1, config_.height & ~1);
         drawTestPattern(*frame, index_++);
         frame->presentationTime = defaultClock()->uptime();
-        onFrame_(std::move(frame));
+        handlers_.onFrame(std::move(frame), FrameStatus::complete);
     }
 
     Queue& queue_;
     SimCapture& owner_;
     CaptureConfig config_;
-    FrameHandler onFrame_;
+    CaptureHandlers handlers_;
     TimerHandle timer_;
     uint64_t index_ = 0;
 };
 }  // namespace
+
+SimCapture::SimCapture(std::shared_ptr<const SimDisplay> displays) : displays_(std::move(displays)) {}
+
+std::vector<uint32_t> SimCapture::shareableDisplays(std::string&) {
+    lookups++;
+    if (!displays_) return {1};
+    std::vector<uint32_t> ids;
+    for (const auto& d : displays_->displays()) ids.push_back(d.id);
+    return ids;
+}
 
 std::unique_ptr<CaptureSource> SimCapture::makeSource(Queue& queue) {
     return std::make_unique<SimCaptureSource>(queue, *this);
@@ -95,18 +311,56 @@ std::string SimCapture::failure() const {
     return failure_;
 }
 
+void SimCapture::setStopFailure(std::string description) {
+    std::lock_guard lock(mutex_);
+    stopFailure_ = std::move(description);
+}
+
+std::string SimCapture::stopFailure() const {
+    std::lock_guard lock(mutex_);
+    return stopFailure_;
+}
+
 // ---- Input ----
 
-void SimInput::post(const InputEvent& event) {
+bool SimInput::post(const InputEvent& event) {
+    if (failPosts.load()) return false;
     std::lock_guard lock(mutex_);
     // A bounded record: a long-running headless server must not grow without end.
     if (events_.size() >= 100000) events_.erase(events_.begin(), events_.begin() + 50000);
     events_.push_back(event);
+    switch (event.type) {
+        case InputEventType::keyDown:
+        case InputEventType::keyUp:
+        case InputEventType::flagsChanged:
+        case InputEventType::scrollWheel:
+        case InputEventType::gesture:
+            break;
+        default:
+            pointer_ = event.location;
+            break;
+    }
+    return true;
+}
+
+std::optional<Point> SimInput::pointerLocation() {
+    std::lock_guard lock(mutex_);
+    return pointer_;
 }
 
 std::vector<InputEvent> SimInput::events() const {
     std::lock_guard lock(mutex_);
     return events_;
+}
+
+void SimInput::clear() {
+    std::lock_guard lock(mutex_);
+    events_.clear();
+}
+
+void SimInput::setPointer(std::optional<Point> p) {
+    std::lock_guard lock(mutex_);
+    pointer_ = p;
 }
 
 // ---- Accessibility, cursor ----
@@ -180,13 +434,16 @@ void SimCamera::pushEncodedFrame(std::span<const uint8_t>) { frames++; }
 
 Platform makeSimPlatform(SimHandles& h) {
     h.display = std::make_shared<SimDisplay>();
-    h.capture = std::make_shared<SimCapture>();
+    h.capture = std::make_shared<SimCapture>(h.display);
     h.input = std::make_shared<SimInput>();
     h.host = std::make_shared<SimHost>();
     h.accessibility = std::make_shared<SimAccessibility>();
     h.cursor = std::make_shared<SimCursor>();
     h.audio = std::make_shared<SimAudio>();
     h.camera = std::make_shared<SimCamera>();
+    h.preferences = std::make_shared<MemoryPreferenceDomains>();
+    h.dock = std::make_shared<SimDock>();
+    h.workspace = std::make_shared<SimWorkspace>();
     Platform p;
     p.name = "sim";
     p.display = h.display;
@@ -197,22 +454,15 @@ Platform makeSimPlatform(SimHandles& h) {
     p.cursor = h.cursor;
     p.audio = h.audio;
     p.camera = h.camera;
+    p.preferences = h.preferences;
+    p.dock = h.dock;
+    p.workspace = h.workspace;
     return p;
 }
 
 Platform makeSimPlatform() {
     SimHandles h;
     return makeSimPlatform(h);
-}
-
-std::optional<Platform> makePlatform(const std::string& name, std::string& error) {
-    if (name == "sim") return makeSimPlatform();
-    if (name == "linux") {
-        error = "The Linux display back-end is not built yet; use --platform sim";
-        return std::nullopt;
-    }
-    error = "Unknown platform \"" + name + "\" (known: sim)";
-    return std::nullopt;
 }
 
 }  // namespace tarvello

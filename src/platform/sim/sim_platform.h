@@ -3,52 +3,110 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/sim/sim_dock.h"
 
 namespace tarvello {
 
+// An in-memory display list: one physical display (id 1, 1920 × 1080 points at the
+// origin) unless tests add more, and the virtual displays made through it. Every call
+// that changes something is written to a journal tests can read.
 class SimDisplay final : public DisplayFacility {
 public:
-    std::optional<uint32_t> createVirtualDisplay(int pixelWidth, int pixelHeight, double pointWidth,
-                                                 double pointHeight, int refreshRate) override;
+    SimDisplay();
+
+    std::optional<uint32_t> createVirtualDisplay(const VirtualDisplayDescriptor& descriptor) override;
+    bool applySettings(uint32_t id, const VirtualDisplaySettings& settings) override;
     void removeVirtualDisplay(uint32_t id) override;
     uint32_t mainDisplay() const override;
     std::vector<DisplayInfo> displays() const override;
+    std::optional<std::vector<DisplayMode>> modes(uint32_t id) const override;
+    std::optional<DisplayMode> currentMode(uint32_t id) const override;
+    std::optional<DisplayConfiguration> beginConfiguration() override;
+    int completeConfiguration(const DisplayConfiguration& configuration) override;
+    // Records the pause without sleeping.
+    void pause(double seconds) override;
 
-    std::atomic<bool> failCreate{false};
+    // Adds a physical display to the right of the others.
+    uint32_t addPhysicalDisplay(double width, double height);
+    // The display `id` mirrors, 0 when none.
+    uint32_t mirrorOf(uint32_t id) const;
+    std::optional<DisplayInfo> info(uint32_t id) const;
+    std::optional<VirtualDisplayDescriptor> lastDescriptor() const;
+    // Lines such as "create 100", "settings 100", "remove 100", "pause 0.3", "origin 1 470 0",
+    // "mirror 1 100", "mode 100 470x1022@60", "complete 0".
+    std::vector<std::string> journal() const;
+
+    std::atomic<bool> failCreate{false}, failSettings{false}, failBegin{false};
+    // When false, HiDPI settings yield low-resolution modes only.
+    std::atomic<bool> offerHiDPI{true};
+    // Returned by every completeConfiguration when non-zero; nothing is then applied.
+    std::atomic<int> configurationError{0};
     int created() const { return created_.load(); }
     int removed() const { return removed_.load(); }
 
 private:
+    struct Entry {
+        DisplayInfo info;
+        std::vector<DisplayMode> modes;
+        std::optional<DisplayMode> current;
+        uint32_t mirrorOf = 0;
+    };
+    void note(std::string line);
+    void restorePhysicalRow();
+
     mutable std::mutex mutex_;
-    std::map<uint32_t, DisplayInfo> virtuals_;
+    std::map<uint32_t, Entry> entries_;
+    std::vector<std::string> journal_;
+    std::optional<VirtualDisplayDescriptor> lastDescriptor_;
+    uint32_t nextPhysicalId_ = 1;
     uint32_t nextId_ = 100;
     std::atomic<int> created_{0}, removed_{0};
 };
 
+// Capture of the sim displays: a moving test picture at the configured rate.
 class SimCapture final : public CaptureFacility {
 public:
+    // Lists the displays of `displays`; without one, only display 1.
+    explicit SimCapture(std::shared_ptr<const SimDisplay> displays = nullptr);
+    std::vector<uint32_t> shareableDisplays(std::string& error) override;
     std::unique_ptr<CaptureSource> makeSource(Queue& queue) override;
     // When non-empty, start() fails with this description.
     void setFailure(std::string description);
     std::string failure() const;
+    // When non-empty, stop() of a source fails with this description.
+    void setStopFailure(std::string description);
+    std::string stopFailure() const;
+
     std::atomic<int> starts{0};
+    std::atomic<int> lookups{0};
+    // While set, sources send idle samples (no change on screen) instead of pictures.
+    std::atomic<bool> still{false};
 
 private:
+    std::shared_ptr<const SimDisplay> displays_;
     mutable std::mutex mutex_;
-    std::string failure_;
+    std::string failure_, stopFailure_;
 };
 
 class SimInput final : public InputFacility {
 public:
-    void post(const InputEvent& event) override;
+    bool post(const InputEvent& event) override;
+    std::optional<Point> pointerLocation() override;
+
     std::vector<InputEvent> events() const;
+    void clear();
+    void setPointer(std::optional<Point> p);
+    // While set, every post fails and records nothing.
+    std::atomic<bool> failPosts{false};
 
 private:
     mutable std::mutex mutex_;
     std::vector<InputEvent> events_;
+    std::optional<Point> pointer_ = Point{};
 };
 
 class SimHost final : public HostFacility {
@@ -121,6 +179,9 @@ struct SimHandles {
     std::shared_ptr<SimCursor> cursor;
     std::shared_ptr<SimAudio> audio;
     std::shared_ptr<SimCamera> camera;
+    std::shared_ptr<MemoryPreferenceDomains> preferences;
+    std::shared_ptr<SimDock> dock;
+    std::shared_ptr<SimWorkspace> workspace;
 };
 
 // The stand-in set, with typed handles for tests to steer and inspect.

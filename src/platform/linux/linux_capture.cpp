@@ -1,0 +1,474 @@
+#include "platform/linux/linux_capture.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XShm.h>
+#include <X11/extensions/Xdamage.h>
+#include <X11/extensions/Xfixes.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <asio/posix/stream_descriptor.hpp>
+#include <chrono>
+#include <cstdio>
+#include <limits>
+#include <mutex>
+
+#include "app/log.h"
+#include "dispatch/clock.h"
+#include "dispatch/serial_queue.h"
+#include "platform/linux/linux_display.h"
+#include "platform/linux/x11.h"
+
+namespace tarvello {
+
+namespace {
+
+constexpr int kMaxOutstanding = 3;
+
+// libswscale's vector code writes whole blocks, past the end of a line that is not a
+// multiple of the block and past the last line: strides are aligned and planes padded.
+constexpr int kAlign = 64;
+
+std::unique_ptr<VideoFrame> newFrame(int width, int height) {
+    auto f = std::make_unique<VideoFrame>();
+    f->width = width;
+    f->height = height;
+    const int stride = (width + kAlign - 1) / kAlign * kAlign;
+    f->strideY = stride;
+    f->strideUV = stride;
+    f->y.assign(size_t(stride) * size_t(height) + kAlign, 16);
+    f->uv.assign(size_t(stride) * size_t(height / 2) + kAlign, 128);
+    return f;
+}
+
+// Output frames, at most kMaxOutstanding handed out at once. A frame comes back when
+// its last holder lets go (on whatever thread that is), and is then reused.
+class FramePool : public std::enable_shared_from_this<FramePool> {
+public:
+    FramePool(int width, int height) : width_(width), height_(height) {}
+
+    std::shared_ptr<VideoFrame> acquire() {
+        std::unique_ptr<VideoFrame> frame;
+        {
+            std::lock_guard lock(mutex_);
+            if (outstanding_ >= kMaxOutstanding) return nullptr;
+            ++outstanding_;
+            if (!free_.empty()) {
+                frame = std::move(free_.back());
+                free_.pop_back();
+            }
+        }
+        if (!frame) frame = newFrame(width_, height_);
+        return std::shared_ptr<VideoFrame>(frame.release(),
+                                           [pool = shared_from_this()](VideoFrame* f) { pool->giveBack(f); });
+    }
+
+private:
+    void giveBack(VideoFrame* f) {
+        std::unique_ptr<VideoFrame> owned(f);
+        std::lock_guard lock(mutex_);
+        --outstanding_;
+        free_.push_back(std::move(owned));
+    }
+
+    const int width_, height_;
+    std::mutex mutex_;
+    int outstanding_ = 0;
+    std::vector<std::unique_ptr<VideoFrame>> free_;
+};
+
+// Byte offsets of red, green and blue in a 32-bit pixel of the screen image.
+struct PixelLayout {
+    AVPixelFormat format = AV_PIX_FMT_NONE;
+    int r = 0, g = 0, b = 0;
+};
+
+PixelLayout layoutOf(const XImage* image) {
+    if (image->bits_per_pixel != 32 || image->red_mask != 0xFF0000 || image->green_mask != 0xFF00 ||
+        image->blue_mask != 0xFF) {
+        return {};
+    }
+    if (image->byte_order == LSBFirst) return {AV_PIX_FMT_BGR0, 2, 1, 0};
+    return {AV_PIX_FMT_0RGB, 1, 2, 3};
+}
+
+// Time spent reading the screen and converting it, reported every kReportInterval while
+// frames flow, so a slow stage shows up in the log of a real session.
+class StageTimes {
+public:
+    using Time = std::chrono::steady_clock::time_point;
+    void add(Time start, Time grabbed, Time converted) {
+        const double grab = std::chrono::duration<double, std::milli>(grabbed - start).count();
+        const double convert = std::chrono::duration<double, std::milli>(converted - grabbed).count();
+        if (frames_ == 0) since_ = start;
+        ++frames_;
+        grabSum_ += grab;
+        convertSum_ += convert;
+        grabWorst_ = std::max(grabWorst_, grab);
+        convertWorst_ = std::max(convertWorst_, convert);
+        if (converted - since_ >= kReportInterval) report();
+    }
+
+private:
+    static constexpr std::chrono::seconds kReportInterval{10};
+    void report() {
+        char text[200];
+        std::snprintf(text, sizeof text,
+                      "Capture stages: %d frames, grab %.1f ms (worst %.1f), convert %.1f ms (worst %.1f)",
+                      frames_, grabSum_ / frames_, grabWorst_, convertSum_ / frames_, convertWorst_);
+        log(text);
+        *this = StageTimes();
+    }
+    Time since_;
+    int frames_ = 0;
+    double grabSum_ = 0, convertSum_ = 0, grabWorst_ = 0, convertWorst_ = 0;
+};
+
+class X11CaptureSource final : public CaptureSource {
+public:
+    X11CaptureSource(Queue& queue, std::shared_ptr<LinuxDisplay> displays)
+        : queue_(queue), displays_(std::move(displays)) {}
+    ~X11CaptureSource() override { stop(); }
+
+    // Wraps work for the queue so it does nothing once this source has released X.
+    template <class F>
+    auto guarded(F fn) {
+        return [this, w = std::weak_ptr<int>(token_), fn = std::move(fn)](auto&&...) {
+            if (!w.expired()) fn(*this);
+        };
+    }
+
+    std::string start(const CaptureConfig& config, CaptureHandlers handlers) override {
+        stop();
+        if (auto error = open(config); !error.empty()) {
+            release();
+            return error;
+        }
+        handlers_ = std::move(handlers);
+        interval_ = 1.0 / std::max(1, config.fps);
+        lastGrab_ = -std::numeric_limits<double>::infinity();
+        // The first frame shows the screen as it is.
+        dirty_ = true;
+        waitForEvents();
+        if (showsCursor_) {
+            cursorTimer_ =
+                queue_.every(interval_, interval_, guarded([](X11CaptureSource& s) { s.pollCursor(); }));
+        }
+        requestGrab();
+        return {};
+    }
+
+    std::string stop() override {
+        handlers_ = {};
+        release();
+        return {};
+    }
+
+private:
+    std::string open(const CaptureConfig& config) {
+        name_ = displays_->connection(config.display);
+        if (name_.empty()) return "Display " + std::to_string(config.display) + " not found for capture";
+        std::string error;
+        x_ = XConnection::open(name_, error);
+        if (!x_) return error;
+        Display* d = x_->get();
+        const int screen = DefaultScreen(d);
+        root_ = RootWindow(d, screen);
+        screenW_ = DisplayWidth(d, screen);
+        screenH_ = DisplayHeight(d, screen);
+
+        int damageError = 0;
+        if (!XDamageQueryExtension(d, &damageEvent_, &damageError))
+            return "Display " + name_ + " has no DAMAGE extension";
+        showsCursor_ = config.showsCursor;
+        int fixesError = 0;
+        if (showsCursor_ && !XFixesQueryExtension(d, &fixesEvent_, &fixesError)) {
+            return "Display " + name_ + " has no XFIXES extension for the cursor";
+        }
+
+        if (!makeSharedImage()) {
+            // Without shared memory (another IPC namespace), each grab is copied over the socket.
+            XImage* probe = XGetImage(d, root_, 0, 0, 1, 1, AllPlanes, ZPixmap);
+            if (!probe) return "Cannot read the screen of display " + name_;
+            layout_ = layoutOf(probe);
+            XDestroyImage(probe);
+        } else {
+            layout_ = layoutOf(image_);
+        }
+        if (layout_.format == AV_PIX_FMT_NONE) return "Display " + name_ + " has an unsupported pixel format";
+
+        outW_ = config.width & ~1;
+        outH_ = config.height & ~1;
+        sws_ = sws_getContext(screenW_, screenH_, layout_.format, outW_, outH_, AV_PIX_FMT_NV12, SWS_BILINEAR,
+                              nullptr, nullptr, nullptr);
+        if (!sws_)
+            return "Cannot convert " + std::to_string(screenW_) + "×" + std::to_string(screenH_) + " to NV12";
+        // sRGB in, BT.601 video range out: what the peer's decoder assumes for untagged streams.
+        const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
+        sws_setColorspaceDetails(sws_, bt601, 1, bt601, 0, 0, 1 << 16, 1 << 16);
+        pool_ = std::make_shared<FramePool>(outW_, outH_);
+
+        damage_ = XDamageCreate(d, root_, XDamageReportNonEmpty);
+        if (showsCursor_) XFixesSelectCursorInput(d, root_, XFixesDisplayCursorNotifyMask);
+        XSync(d, False);
+        // A new damage object reports the whole window once; the first grab covers that.
+        while (XPending(d) > 0) {
+            XEvent event;
+            XNextEvent(d, &event);
+        }
+        XDamageSubtract(d, damage_, None, None);
+        if (x_->lost()) return "Lost the connection to display " + name_;
+        fd_ = std::make_unique<asio::posix::stream_descriptor>(queue_.context(), ConnectionNumber(d));
+        token_ = std::make_shared<int>(0);
+        lostReported_ = false;
+        return {};
+    }
+
+    bool makeSharedImage() {
+        Display* d = x_->get();
+        if (!XShmQueryExtension(d)) return false;
+        const int screen = DefaultScreen(d);
+        image_ = XShmCreateImage(d, DefaultVisual(d, screen), unsigned(DefaultDepth(d, screen)), ZPixmap,
+                                 nullptr, &shm_, unsigned(screenW_), unsigned(screenH_));
+        if (!image_) return false;
+        shm_.shmid =
+            shmget(IPC_PRIVATE, size_t(image_->bytes_per_line) * size_t(image_->height), IPC_CREAT | 0600);
+        if (shm_.shmid < 0) return dropSharedImage();
+        void* address = shmat(shm_.shmid, nullptr, 0);
+        // Marked for removal now: the kernel frees it once both sides have detached.
+        shmctl(shm_.shmid, IPC_RMID, nullptr);
+        if (address == reinterpret_cast<void*>(-1)) return dropSharedImage();
+        shm_.shmaddr = image_->data = static_cast<char*>(address);
+        shm_.readOnly = False;
+        Status attached = False;
+        const int error = trapXErrors(d, [&] { attached = XShmAttach(d, &shm_); });
+        if (!attached || error != 0) return dropSharedImage();
+        shmAttached_ = true;
+        return true;
+    }
+
+    bool dropSharedImage() {
+        if (image_) {
+            image_->data = nullptr;
+            XDestroyImage(image_);
+            image_ = nullptr;
+        }
+        if (shm_.shmaddr) shmdt(shm_.shmaddr);
+        shm_ = {};
+        return false;
+    }
+
+    void release() {
+        token_.reset();
+        grabTimer_.cancel();
+        cursorTimer_.cancel();
+        grabScheduled_ = false;
+        if (fd_) {
+            std::error_code ec;
+            fd_->cancel(ec);
+            fd_->release();  // the descriptor belongs to the X connection
+            fd_.reset();
+        }
+        if (x_) {
+            Display* d = x_->get();
+            const bool live = !x_->lost();
+            if (live && damage_) XDamageDestroy(d, damage_);
+            if (live && shmAttached_) XShmDetach(d, &shm_);
+            if (live) XSync(d, False);
+        }
+        damage_ = 0;
+        shmAttached_ = false;
+        dropSharedImage();
+        if (plainImage_) XDestroyImage(plainImage_);
+        plainImage_ = nullptr;
+        x_.reset();
+        if (sws_) sws_freeContext(sws_);
+        sws_ = nullptr;
+        pool_.reset();
+    }
+
+    void waitForEvents() {
+        if (!fd_) return;
+        fd_->async_wait(asio::posix::stream_descriptor::wait_read,
+                        [this, w = std::weak_ptr<int>(token_)](const std::error_code& ec) {
+                            if (w.expired() || ec) return;
+                            drainEvents();
+                            waitForEvents();
+                        });
+    }
+
+    // Xlib reads events into its own queue during other calls too, so this runs after
+    // every round trip, not only when the socket is readable.
+    void drainEvents() {
+        if (!x_) return;
+        Display* d = x_->get();
+        while (!x_->lost() && XPending(d) > 0) {
+            XEvent event;
+            XNextEvent(d, &event);
+            if (event.type == damageEvent_ + XDamageNotify) dirty_ = true;
+            if (showsCursor_ && event.type == fixesEvent_ + XFixesCursorNotify) dirty_ = true;
+        }
+        if (x_->lost()) {
+            connectionLost();
+            return;
+        }
+        if (dirty_) requestGrab();
+    }
+
+    void requestGrab() {
+        if (grabScheduled_ || !x_) return;
+        grabScheduled_ = true;
+        const double wait = std::max(0.0, lastGrab_ + interval_ - defaultClock()->uptime());
+        grabTimer_ = queue_.after(wait, guarded([](X11CaptureSource& s) {
+                                      s.grabScheduled_ = false;
+                                      s.grab();
+                                  }));
+    }
+
+    void grab() {
+        if (!x_ || !dirty_) return;
+        auto frame = pool_->acquire();
+        if (!frame) {
+            // Three frames still held downstream: look again one interval later.
+            lastGrab_ = defaultClock()->uptime();
+            requestGrab();
+            return;
+        }
+        Display* d = x_->get();
+        const double now = defaultClock()->uptime();
+        dirty_ = false;
+        // Cleared before reading, so a change during the read is reported again.
+        XDamageSubtract(d, damage_, None, None);
+        const auto t0 = std::chrono::steady_clock::now();
+        XImage* image = readScreen();
+        if (!image || x_->lost()) {
+            if (x_->lost()) connectionLost();
+            return;
+        }
+        if (showsCursor_) drawCursor(image);
+        const auto t1 = std::chrono::steady_clock::now();
+        const uint8_t* src[1] = {reinterpret_cast<const uint8_t*>(image->data)};
+        const int srcStride[1] = {image->bytes_per_line};
+        uint8_t* dst[2] = {frame->y.data(), frame->uv.data()};
+        const int dstStride[2] = {frame->strideY, frame->strideUV};
+        sws_scale(sws_, src, srcStride, 0, screenH_, dst, dstStride);
+        stages_.add(t0, t1, std::chrono::steady_clock::now());
+        frame->presentationTime = now;
+        lastGrab_ = now;
+        if (handlers_.onFrame) handlers_.onFrame(std::move(frame), FrameStatus::complete);
+        drainEvents();
+    }
+
+    XImage* readScreen() {
+        Display* d = x_->get();
+        if (image_) return XShmGetImage(d, root_, image_, 0, 0, AllPlanes) ? image_ : nullptr;
+        if (plainImage_) XDestroyImage(plainImage_);
+        plainImage_ = XGetImage(d, root_, 0, 0, unsigned(screenW_), unsigned(screenH_), AllPlanes, ZPixmap);
+        return plainImage_;
+    }
+
+    void drawCursor(XImage* image) {
+        XFixesCursorImage* cursor = XFixesGetCursorImage(x_->get());
+        if (!cursor) return;
+        const int left = cursor->x - cursor->xhot, top = cursor->y - cursor->yhot;
+        for (int row = 0; row < cursor->height; ++row) {
+            const int y = top + row;
+            if (y < 0 || y >= screenH_) continue;
+            for (int col = 0; col < cursor->width; ++col) {
+                const int x = left + col;
+                if (x < 0 || x >= screenW_) continue;
+                // 32-bit premultiplied ARGB, each in an unsigned long.
+                const auto argb =
+                    static_cast<uint32_t>(cursor->pixels[size_t(row) * cursor->width + size_t(col)]);
+                const uint32_t a = argb >> 24;
+                if (a == 0) continue;
+                uint8_t* p = reinterpret_cast<uint8_t*>(image->data) +
+                             size_t(y) * size_t(image->bytes_per_line) + size_t(x) * 4;
+                auto blend = [a](uint8_t& dst, uint32_t premultiplied) {
+                    dst = uint8_t(std::min<uint32_t>(255, premultiplied + dst * (255 - a) / 255));
+                };
+                blend(p[layout_.r], (argb >> 16) & 0xFF);
+                blend(p[layout_.g], (argb >> 8) & 0xFF);
+                blend(p[layout_.b], argb & 0xFF);
+            }
+        }
+        XFree(cursor);
+    }
+
+    // The cursor moves without damage to the screen.
+    void pollCursor() {
+        if (!x_) return;
+        Window rootReturn = 0, child = 0;
+        int x = 0, y = 0, wx = 0, wy = 0;
+        unsigned mask = 0;
+        if (XQueryPointer(x_->get(), root_, &rootReturn, &child, &x, &y, &wx, &wy, &mask) &&
+            (x != cursorX_ || y != cursorY_)) {
+            cursorX_ = x;
+            cursorY_ = y;
+            dirty_ = true;
+        }
+        drainEvents();
+    }
+
+    void connectionLost() {
+        if (lostReported_) return;
+        lostReported_ = true;
+        auto onStopped = handlers_.onStopped;
+        handlers_ = {};
+        release();
+        if (onStopped) onStopped("Lost the connection to display " + name_);
+    }
+
+    Queue& queue_;
+    std::shared_ptr<LinuxDisplay> displays_;
+    CaptureHandlers handlers_;
+    std::string name_;
+    std::unique_ptr<XConnection> x_;
+    Window root_ = 0;
+    int screenW_ = 0, screenH_ = 0, outW_ = 0, outH_ = 0;
+    int damageEvent_ = 0, fixesEvent_ = 0;
+    Damage damage_ = 0;
+    bool showsCursor_ = false;
+    XImage* image_ = nullptr;       // shared-memory image, reused for every grab
+    XImage* plainImage_ = nullptr;  // the last grab when shared memory is unavailable
+    XShmSegmentInfo shm_{};
+    bool shmAttached_ = false;
+    PixelLayout layout_;
+    SwsContext* sws_ = nullptr;
+    std::shared_ptr<FramePool> pool_;
+    std::unique_ptr<asio::posix::stream_descriptor> fd_;
+    std::shared_ptr<int> token_;
+    TimerHandle grabTimer_, cursorTimer_;
+    bool grabScheduled_ = false;
+    bool dirty_ = false;
+    bool lostReported_ = false;
+    double interval_ = 1.0 / 60;
+    StageTimes stages_;
+    double lastGrab_ = 0;
+    int cursorX_ = -1, cursorY_ = -1;
+};
+
+}  // namespace
+
+LinuxCapture::LinuxCapture(std::shared_ptr<LinuxDisplay> displays) : displays_(std::move(displays)) {}
+
+std::vector<uint32_t> LinuxCapture::shareableDisplays(std::string&) {
+    std::vector<uint32_t> ids;
+    for (const auto& d : displays_->displays()) {
+        if (!displays_->connection(d.id).empty()) ids.push_back(d.id);
+    }
+    return ids;
+}
+
+std::unique_ptr<CaptureSource> LinuxCapture::makeSource(Queue& queue) {
+    return std::make_unique<X11CaptureSource>(queue, displays_);
+}
+
+}  // namespace tarvello

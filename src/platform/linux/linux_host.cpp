@@ -1,0 +1,51 @@
+#include "platform/linux/linux_host.h"
+
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+
+#include "app/log.h"
+#include "platform/linux/linux_display.h"
+#include "platform/linux/x11.h"
+
+namespace tarvello {
+
+LinuxHost::LinuxHost(std::shared_ptr<LinuxDisplay> displays, bool canMakeDisplays)
+    : displays_(std::move(displays)), canMakeDisplays_(canMakeDisplays) {}
+
+LinuxHost::Probe LinuxHost::probe() {
+    const std::string name = displays_->connection(displays_->mainDisplay());
+    if (name.empty()) return {canMakeDisplays_, canMakeDisplays_, canMakeDisplays_};
+    std::lock_guard lock(mutex_);
+    if (auto it = probed_.find(name); it != probed_.end()) return it->second;
+    Probe p;
+    std::string error;
+    if (auto x = XConnection::open(name, error)) {
+        p.opens = true;
+        Display* d = x->get();
+        if (XImage* image = XGetImage(d, DefaultRootWindow(d), 0, 0, 1, 1, AllPlanes, ZPixmap)) {
+            p.captures = true;
+            XDestroyImage(image);
+        }
+        int event = 0, error0 = 0, major = 0, minor = 0;
+        p.xtest = XTestQueryExtension(d, &event, &error0, &major, &minor);
+    }
+    // A display that would not open may still be starting: only answers from a live server are kept.
+    if (p.opens) probed_[name] = p;
+    return p;
+}
+
+bool LinuxHost::screenRecordingAllowed() {
+    const Probe p = probe();
+    return p.opens && p.captures;
+}
+
+bool LinuxHost::accessibilityTrusted() {
+    return probe().xtest;
+}
+
+bool LinuxHost::setKeepAwake(bool on) {
+    log(std::string("Keep-awake ") + (on ? "on" : "off") + " requested: not available on Linux yet");
+    return false;
+}
+
+}  // namespace tarvello

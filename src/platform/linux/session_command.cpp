@@ -1,0 +1,31 @@
+#include "platform/linux/session_command.h"
+
+#include "platform/linux/child_process.h"
+
+namespace tarvello {
+
+std::string resolveSessionCommand(const std::optional<std::string>& setting) {
+    if (setting) return *setting;
+    for (const char* program : kDefaultSessionPrograms) {
+        if (auto path = findOnPath(program); !path.empty()) return path;
+    }
+    return {};
+}
+
+pid_t startSessionCommand(const std::string& command, const std::string& displayName,
+                          const std::string& authorityFile, const std::string& logPath, std::string& error) {
+    ChildSpec spec;
+    spec.path = "/bin/sh";
+    spec.args = {"sh", "-c", command};
+    // The display is twice as dense as a usual screen: GTK scales by whole numbers and
+    // would otherwise also enlarge its fonts by the resource database's Xft.dpi.
+    spec.env = environmentWith({"DISPLAY=" + displayName, "XAUTHORITY=" + authorityFile,
+                                "XDG_SESSION_TYPE=x11", "GDK_SCALE=2", "GDK_DPI_SCALE=0.5"},
+                               {"WAYLAND_DISPLAY"});
+    spec.deathSignal = SIGTERM;
+    spec.ownProcessGroup = true;
+    spec.outputPath = logPath;
+    return spawnChild(spec, error);
+}
+
+}  // namespace tarvello

@@ -1,0 +1,138 @@
+#include "platform/linux/x11.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+
+#include "app/log.h"
+
+namespace tarvello {
+
+namespace {
+
+constexpr char kCookieName[] = "MIT-MAGIC-COOKIE-1";
+
+struct Trap {
+    Display* display = nullptr;
+    int code = 0;
+};
+thread_local Trap* currentTrap = nullptr;
+
+int onXError(Display* display, XErrorEvent* event) {
+    if (currentTrap && currentTrap->display == display) {
+        if (currentTrap->code == 0) currentTrap->code = event->error_code;
+        return 0;
+    }
+    char text[128] = {};
+    XGetErrorText(display, event->error_code, text, sizeof text);
+    log("X error on " + std::string(DisplayString(display)) + ": " + text + " (request " +
+        std::to_string(event->request_code) + "." + std::to_string(event->minor_code) + ")");
+    return 0;
+}
+
+// Called before the per-connection exit handler; the connection is reported there.
+int onXIOError(Display*) {
+    return 0;
+}
+
+void appendField(std::string& out, std::string_view field) {
+    out.push_back(char(field.size() >> 8));
+    out.push_back(char(field.size() & 0xFF));
+    out.append(field);
+}
+
+}  // namespace
+
+const std::array<uint8_t, 16>& processCookie() {
+    static const std::array<uint8_t, 16> cookie = [] {
+        std::array<uint8_t, 16> c{};
+        size_t got = 0;
+        while (got < c.size()) {
+            const ssize_t n = getrandom(c.data() + got, c.size() - got, 0);
+            if (n > 0) got += size_t(n);
+        }
+        return c;
+    }();
+    return cookie;
+}
+
+void initXlib() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        XInitThreads();
+        XSetErrorHandler(onXError);
+        XSetIOErrorHandler(onXIOError);
+    });
+}
+
+void presentProcessCookie() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        initXlib();
+        const auto& cookie = processCookie();
+        XSetAuthorization(const_cast<char*>(kCookieName), int(sizeof kCookieName - 1),
+                          reinterpret_cast<char*>(const_cast<uint8_t*>(cookie.data())), int(cookie.size()));
+    });
+}
+
+bool writeXAuthority(const std::string& path, int displayNumber, std::string& error) {
+    // One entry in the Xauthority layout: family, address, display number, name, data.
+    std::string entry;
+    constexpr uint16_t familyWild = 0xFFFF;
+    entry.push_back(char(familyWild >> 8));
+    entry.push_back(char(familyWild & 0xFF));
+    appendField(entry, "");
+    appendField(entry, displayNumber >= 0 ? std::to_string(displayNumber) : std::string());
+    appendField(entry, kCookieName);
+    const auto& cookie = processCookie();
+    appendField(entry, std::string_view(reinterpret_cast<const char*>(cookie.data()), cookie.size()));
+
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "Cannot write " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    const bool ok = ::write(fd, entry.data(), entry.size()) == ssize_t(entry.size());
+    if (!ok) error = "Cannot write " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return ok;
+}
+
+std::unique_ptr<XConnection> XConnection::open(const std::string& name, std::string& error) {
+    initXlib();
+    Display* d = XOpenDisplay(name.c_str());
+    if (!d) {
+        error = "Cannot open X display " + name;
+        return nullptr;
+    }
+    return std::unique_ptr<XConnection>(new XConnection(d, name));
+}
+
+XConnection::XConnection(Display* display, std::string name) : display_(display), name_(std::move(name)) {
+    XSetIOErrorExitHandler(display_, &XConnection::onLost, this);
+}
+
+XConnection::~XConnection() {
+    XCloseDisplay(display_);
+}
+
+void XConnection::onLost(Display*, void* self) {
+    static_cast<XConnection*>(self)->lost_.store(true);
+}
+
+int trapXErrors(Display* display, const std::function<void()>& fn) {
+    Trap trap{display, 0};
+    Trap* previous = currentTrap;
+    currentTrap = &trap;
+    fn();
+    XSync(display, False);
+    currentTrap = previous;
+    return trap.code;
+}
+
+}  // namespace tarvello

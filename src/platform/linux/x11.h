@@ -1,0 +1,56 @@
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tarvello {
+
+// Prepares Xlib once per process: thread support, and error handlers that report
+// instead of ending the process (Xlib's defaults exit on any protocol error or lost
+// connection).
+void initXlib();
+
+// From now on every connection this process opens presents processCookie(), so the
+// private X servers started with that cookie admit it (and no other local user). Called
+// by the process that starts servers; their other clients use XAUTHORITY.
+void presentProcessCookie();
+
+// The MIT-MAGIC-COOKIE-1 secret of this process, drawn once from getrandom(2).
+const std::array<uint8_t, 16>& processCookie();
+
+// Writes an authority file granting processCookie() for display `displayNumber` (any
+// display when negative), readable by its owner only.
+bool writeXAuthority(const std::string& path, int displayNumber, std::string& error);
+
+// One open connection, closed on destruction. A lost connection (the server went away)
+// is remembered instead of ending the process; Xlib calls on it then do nothing.
+class XConnection {
+public:
+    static std::unique_ptr<XConnection> open(const std::string& name, std::string& error);
+    ~XConnection();
+    XConnection(const XConnection&) = delete;
+    XConnection& operator=(const XConnection&) = delete;
+
+    Display* get() const { return display_; }
+    bool lost() const { return lost_.load(); }
+    const std::string& name() const { return name_; }
+
+private:
+    XConnection(Display* display, std::string name);
+    static void onLost(Display* display, void* self);
+    Display* display_;
+    std::string name_;
+    std::atomic<bool> lost_{false};
+};
+
+// Runs fn, syncs, and returns the code of the first X error it caused on `display`
+// (0 when none). Errors caught here are not logged. Not reentrant on one thread.
+int trapXErrors(Display* display, const std::function<void()>& fn);
+
+}  // namespace tarvello

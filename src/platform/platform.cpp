@@ -1,0 +1,26 @@
+#include "platform/platform.h"
+
+namespace tarvello {
+
+#ifndef TARVELLO_HAVE_X11
+bool linuxPlatformAvailable() {
+    return false;
+}
+#endif
+
+std::optional<Platform> makePlatform(const std::string& name, std::string& error) {
+    if (name == "sim") return makeSimPlatform();
+    if (name == "linux") {
+#ifdef TARVELLO_HAVE_X11
+        if (linuxPlatformAvailable()) return makeLinuxPlatform();
+        error = "The linux platform needs Xvfb on PATH (Debian package xvfb); use --platform sim";
+#else
+        error = "This build has no X11 back-ends; use --platform sim";
+#endif
+        return std::nullopt;
+    }
+    error = "Unknown platform \"" + name + "\" (known: linux, sim)";
+    return std::nullopt;
+}
+
+}  // namespace tarvello
