@@ -108,7 +108,12 @@ std::shared_ptr<Server> Server::create(Platform platform, ServerOptions options)
 Server::Server(Platform platform, ServerOptions options)
     : platform_(std::move(platform)), options_(std::move(options)) {
     clock_ = options_.clock ? options_.clock : defaultClock();
-    injector_ = std::make_unique<Injector>(platform_.input, platform_.display);
+    InjectorOptions injectorOptions;
+    injectorOptions.clock = clock_;
+    injectorOptions.preferences = platform_.preferences;
+    injectorOptions.dock = platform_.dock;
+    injectorOptions.workspace = platform_.workspace;
+    injector_ = std::make_unique<Injector>(platform_.input, platform_.display, std::move(injectorOptions));
     display_ = std::make_unique<VirtualDisplay>(platform_.display);
     capture_ = Capture::create(platform_.capture);
     textWatcher_ = TextWatcher::create(platform_.accessibility);

@@ -24,14 +24,14 @@ TEST_F(ServerTest, AcceptsCorrectCodeAtEvenSize) {
     EXPECT_TRUE(videoCodecFromRaw(ack->codec).has_value());
     EXPECT_FALSE(ack->text.empty());
     EXPECT_TRUE(logs.contains("\"Anna's phone\" authenticated: 321×241 px @60 Hz"));
-    EXPECT_TRUE(logs.contains("Trackpad gestures: 0xf7f"));
+    EXPECT_TRUE(logs.contains("Trackpad gestures: 0xf6f"));
     auto snap = server->snapshot();
     EXPECT_TRUE(snap.authed);
     EXPECT_EQ(snap.sessionId, ack->sessionId);
     // A gestureConfig goes out with the session.
     auto gc = p.waitFor(MsgType::gestureConfig);
     ASSERT_TRUE(gc);
-    EXPECT_EQ(gc->payload, (Bytes{0x00, 0x00, 0x0F, 0x7F}));
+    EXPECT_EQ(gc->payload, (Bytes{0x00, 0x00, 0x0F, 0x6F}));
 }
 
 TEST_F(ServerTest, CodeAloneNamesTheClientIPhoneAndRefreshPicksFrameRate) {
@@ -433,12 +433,12 @@ TEST_F(ServerTest, InputReachesTheInjectorAndIsReleasedOnDisconnect) {
     ASSERT_TRUE(logs.waitFor("iPhone disconnected"));
     server->queue().sync([] {});
     auto events = sim.input->events();
-    auto has = [&](InputEvent::Kind k) {
-        return std::any_of(events.begin(), events.end(), [&](const InputEvent& e) { return e.kind == k; });
+    auto has = [&](InputEventType t) {
+        return std::any_of(events.begin(), events.end(), [&](const InputEvent& e) { return e.type == t; });
     };
-    EXPECT_TRUE(has(InputEvent::Kind::keyDown));
-    EXPECT_TRUE(has(InputEvent::Kind::keyUp));
-    EXPECT_TRUE(has(InputEvent::Kind::buttonUp));
+    EXPECT_TRUE(has(InputEventType::keyDown));
+    EXPECT_TRUE(has(InputEventType::keyUp));
+    EXPECT_TRUE(has(InputEventType::leftMouseUp));
 }
 
 // ---- Hostile bytes ----
