@@ -45,7 +45,7 @@ double percentile(std::vector<double> v, double p) {
 
 void encodeFrames(benchmark::State& state, const Encoder::Row& row) {
     size_t bytes = 0;
-    Encoder enc([&bytes](Bytes b, bool, VideoCodec) { bytes += b.size(); }, {row});
+    Encoder enc([&bytes](Bytes b, bool, VideoCodec, FrameTimes) { bytes += b.size(); }, {row});
     if (!enc.configure(width, height, fps, bitrate)) {
         state.SkipWithError((row.encoderName + " does not open here").c_str());
         return;

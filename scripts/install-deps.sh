@@ -7,10 +7,12 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git
   clang libclang-rt-14-dev
   libasio-dev nlohmann-json3-dev
-  libavcodec-dev libavutil-dev libswscale-dev ffmpeg
+  libavcodec-dev libavutil-dev libswscale-dev libyuv-dev ffmpeg
   libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb x11-utils libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxtst-dev
+  xvfb x11-utils libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxtst-dev libxss-dev
+  libsystemd-dev dbus-daemon
+  libpulse-dev pulseaudio pulseaudio-utils
 )
 
 missing=()

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts the server with the in-memory display
-# (a moving test picture). The pairing code is in the first lines of the log.
-# Extra arguments go to tarvello (see build/tarvello --help).
+# Installs what is missing, builds, and serves: each phone session gets a private X
+# display (Xvfb) running the sessionCommand setting. Without Xvfb the in-memory test
+# display is served instead. The pairing code is in the first lines of the log.
+# Extra arguments go to tarvello (see build/tarvello --help), e.g. --platform sim.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh build -DTARVELLO_BENCH=OFF
-exec build/tarvello --headless --platform sim "$@"
+exec build/tarvello --headless "$@"

@@ -12,6 +12,8 @@
 #include "app/log.h"
 #include "app/settings.h"
 #include "app/settings_store.h"
+#include "audio/audio_bridge.h"
+#include "audio/audio_install.h"
 #include "dispatch/serial_queue.h"
 #include "platform/platform.h"
 #ifdef TARVELLO_HAVE_X11
@@ -42,9 +44,16 @@ Options:
   --video-port PORT     UDP port of the video channel (default 47801; 0 = any free).
   --bind ADDRESS        Listen on one address only (default: every interface).
   --new-code            Replace the pairing code before starting.
+  --install-audio       Create the virtual speaker and microphone devices in the
+                        running sound server and for its later starts, then exit
+                        (status 0 when they exist).
+  --stage-times         Log every 5 s of frames how long each stage of the video path
+                        took (capture, convert, encode, send; p50/p95 in ms).
   --time-probe          Instead of serving: draw the monotonic time (milliseconds) as a
                         pattern across the top of $DISPLAY until stopped, for measuring
                         glass-to-glass latency. Meant as the sessionCommand setting.
+  --motion              With --time-probe: also scroll a page across the rest of the
+                        screen, so every frame changes everywhere.
   --help                Show this text.
 )";
 
@@ -63,6 +72,8 @@ int main(int argc, char** argv) {
     std::optional<std::filesystem::path> configDir;
     ServerOptions options;
     bool newCode = false;
+    bool installAudioOnly = false;
+    bool timeProbe = false, motion = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -96,24 +107,45 @@ int main(int argc, char** argv) {
             options.bindAddress = value("--bind");
         } else if (a == "--new-code") {
             newCode = true;
+        } else if (a == "--install-audio") {
+            installAudioOnly = true;
+        } else if (a == "--stage-times") {
+            options.stageReportInterval = 5.0;
         } else if (a == "--time-probe") {
-#ifdef TARVELLO_HAVE_X11
-            const char* display = std::getenv("DISPLAY");
-            return runTimeProbe(display ? display : "");
-#else
-            std::fprintf(stderr, "tarvello: --time-probe needs the X11 build\n");
-            return 2;
-#endif
+            timeProbe = true;
+        } else if (a == "--motion") {
+            motion = true;
         } else {
             std::fprintf(stderr, "tarvello: unknown option %s (see --help)\n", a.c_str());
             return 2;
         }
     }
 
+    if (motion && !timeProbe) {
+        std::fprintf(stderr, "tarvello: --motion goes with --time-probe\n");
+        return 2;
+    }
+    if (timeProbe) {
+#ifdef TARVELLO_HAVE_X11
+        const char* display = std::getenv("DISPLAY");
+        return runTimeProbe(display ? display : "", motion);
+#else
+        std::fprintf(stderr, "tarvello: --time-probe needs the X11 build\n");
+        return 2;
+#endif
+    }
+
     if (platformName.empty()) {
         platformName = linuxPlatformAvailable() ? "linux" : "sim";
         if (platformName == "sim") log("Xvfb not found: serving the in-memory test display (--platform sim)");
     }
+    if (installAudioOnly) {
+        // The sound server is the user's own: no session, display or settings needed.
+        const bool installed = installAudio(*makeSystemAudio());
+        if (installed) log("Audio devices installed: Tarvello Speakers and Tarvello Microphone");
+        return installed ? 0 : 1;
+    }
+
     std::string error;
     auto platform = makePlatform(platformName, error);
     if (!platform) {
@@ -139,6 +171,10 @@ int main(int argc, char** argv) {
     else
         platform->preferences = std::make_shared<MemoryPreferenceDomains>();
 
+    // Defaults left on our devices by a run that ended without restoring them.
+    const auto audio = platform->audio;
+    AudioBridge::restoreDefaultDevices(*audio);
+
     auto server = Server::create(std::move(*platform), options);
     if (!server->start()) {
         log("Could not open the listening ports; is another copy running?");
@@ -155,5 +191,6 @@ int main(int argc, char** argv) {
 
     mainQueue().run();
     server->stop();
+    AudioBridge::restoreDefaultDevices(*audio);
     return 0;
 }

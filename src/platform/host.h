@@ -1,21 +1,17 @@
 #pragma once
 
-#include <cstdint>
-#include <optional>
-
-#include "protocol/messages.h"
-
 namespace tarvello {
 
-// Permission and lock state of the host. Any queue; calls are cheap.
+// Permission and lock state of the host. Called on the server queue (and once at
+// start-up from the thread that starts the server); each call answers now, without
+// caching what may change.
 class HostFacility {
 public:
     virtual ~HostFacility() = default;
     virtual bool screenRecordingAllowed() = 0;
     virtual bool accessibilityTrusted() = 0;
+    // The user's login session is locked; false when that cannot be known.
     virtual bool sessionLocked() = 0;
-    // Holds or releases the keep-awake assertion. Returns false when it could not be taken.
-    virtual bool setKeepAwake(bool on) = 0;
 };
 
 }  // namespace tarvello

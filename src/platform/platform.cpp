@@ -1,10 +1,18 @@
 #include "platform/platform.h"
 
+#include "platform/sim/sim_audio.h"
+
 namespace tarvello {
 
 #ifndef TARVELLO_HAVE_X11
 bool linuxPlatformAvailable() {
     return false;
+}
+
+std::shared_ptr<AudioFacility> makeSystemAudio() {
+    auto audio = std::make_shared<SimAudio>(false);
+    audio->installable = false;
+    return audio;
 }
 #endif
 

@@ -5,11 +5,14 @@
 #include <string>
 
 #include "platform/capture.h"
+#include "platform/cursor.h"
 #include "platform/display.h"
 #include "platform/dock.h"
 #include "platform/host.h"
 #include "platform/input.h"
+#include "platform/power.h"
 #include "platform/preference_domains.h"
+#include "platform/processes.h"
 #include "platform/session_services.h"
 
 namespace tarvello {
@@ -21,6 +24,8 @@ struct Platform {
     std::shared_ptr<CaptureFacility> capture;
     std::shared_ptr<InputFacility> input;
     std::shared_ptr<HostFacility> host;
+    std::shared_ptr<PowerFacility> power;
+    std::shared_ptr<ProcessFacility> processes;
     std::shared_ptr<AccessibilityFacility> accessibility;
     std::shared_ptr<CursorFacility> cursor;
     std::shared_ptr<AudioFacility> audio;
@@ -34,9 +39,13 @@ struct Platform {
 // In-memory stand-ins: runs anywhere, draws a moving test picture.
 Platform makeSimPlatform();
 
-// The X11 back-ends (builds with X11 only): each session gets a private Xvfb server as its display. Input,
-// accessibility, cursor, audio and camera are still the stand-ins.
+// The X11 back-ends (builds with X11 only): each session gets a private Xvfb server as its display, and
+// input goes there through XTEST. Accessibility and camera are still the stand-ins.
 Platform makeLinuxPlatform();
+
+// This machine's sound devices (the PulseAudio back-end where the build has it), for
+// work that needs no session: the audio installer and the restore at launch and exit.
+std::shared_ptr<AudioFacility> makeSystemAudio();
 
 // True when this build has the X11 back-ends and an Xvfb executable is on PATH.
 bool linuxPlatformAvailable();

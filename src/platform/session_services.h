@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/audio.h"
+
 namespace tarvello {
 
 // The focused text element as the accessibility back-end sees it. Called on the
@@ -21,33 +23,6 @@ class AccessibilityFacility {
 public:
     virtual ~AccessibilityFacility() = default;
     virtual std::optional<FocusedText> focused(uint32_t display) = 0;
-};
-
-// The current pointer image (RGBA, straight alpha) and its hot spot. Main queue.
-struct CursorImage {
-    int width = 0, height = 0;
-    int hotX = 0, hotY = 0;
-    std::vector<uint8_t> rgba;
-    uint64_t serial = 0;
-};
-class CursorFacility {
-public:
-    virtual ~CursorFacility() = default;
-    virtual std::optional<CursorImage> current() = 0;
-};
-
-// Sound out and microphone in. Called on the audio queue; the speaker callback
-// arrives on the back-end's real-time thread with 240 stereo float frames.
-class AudioFacility {
-public:
-    using SpeakerHandler = std::function<void(std::span<const float> interleavedStereo)>;
-    virtual ~AudioFacility() = default;
-    virtual bool startSpeakerTap(SpeakerHandler handler) = 0;
-    virtual void stopSpeakerTap() = 0;
-    virtual bool startMicFeed() = 0;
-    virtual void stopMicFeed() = 0;
-    virtual void pushMic(std::span<const int16_t> samples) = 0;
-    virtual bool micInUse() = 0;
 };
 
 // The virtual camera device the phone's pictures go to. Camera queue.

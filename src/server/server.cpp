@@ -1,6 +1,8 @@
 #include "server/server.h"
 
 #include "server/batch_sender.h"
+#include "server/stage_report.h"
+#include "server/lid_control.h"
 
 #include <sys/socket.h>
 
@@ -34,6 +36,8 @@ namespace {
 constexpr double kKeyframeThrottle = 0.1;
 constexpr double kCursorThrottle = 1.0 / 240.0;
 constexpr int64_t kBitrateFloor = 4'000'000;
+// Shown by the system's power reports while the assertion is held.
+constexpr const char* kAssertionName = "Tarvello: keeps the Mac unlocked for the iPhone";
 // A phone that stops reading must not make us buffer without end; status messages
 // beyond this are dropped (the next ones carry fresher values anyway).
 constexpr size_t kMaxPendingControlBytes = 4 << 20;
@@ -129,11 +133,11 @@ std::shared_ptr<Encoder> Server::encoder() {
     std::lock_guard lock(encoderMutex_);
     if (!encoder_) {
         std::weak_ptr<Server> w = weak_from_this();
-        auto output = [w](Bytes bytes, bool isKeyframe, VideoCodec codec) {
+        auto output = [w](Bytes bytes, bool isKeyframe, VideoCodec codec, FrameTimes times) {
             auto self = w.lock();
             if (!self) return;
-            self->videoQueue_.async([w, b = std::move(bytes), isKeyframe, codec] {
-                if (auto s = w.lock()) s->sendVideoFrame(b, isKeyframe, codec);
+            self->videoQueue_.async([w, b = std::move(bytes), isKeyframe, codec, times] {
+                if (auto s = w.lock()) s->sendVideoFrame(b, isKeyframe, codec, times);
             });
         };
         encoder_ = options_.encoderRows.empty() ? std::make_shared<Encoder>(output)
@@ -144,7 +148,9 @@ std::shared_ptr<Encoder> Server::encoder() {
 
 bool Server::start() {
     setLineBufferedStdout();
-    queue_.async(weakly(shared_from_this(), [](Server& s) { s.applyKeepAwake(Settings::shared().keepUnlocked()); }));
+    queue_.async(weakly(shared_from_this(), [](Server& s) {
+        if (!s.control_) s.applyKeepAwake(Settings::shared().keepUnlocked());
+    }));
     installServerStateLogSink();
 
     std::weak_ptr<Server> w = weak_from_this();
@@ -320,8 +326,7 @@ void Server::stop() {
             stageDock_->restore();
             sessionActive_ = false;
         }
-        if (assertionHeld_) platform_.host->setKeepAwake(false);
-        assertionHeld_ = false;
+        applyKeepAwake(false);
     });
     videoQueue_.sync([this] {
         statsTimer_.cancel();
@@ -585,7 +590,7 @@ void Server::startSession(int width, int height, int refreshRate) {
     textWatcher_->setDisplay(sessionDisplay);
     textWatcher_->start();
     cursorWatcher_->start();
-    cursorWatcher_->resetLastSent();
+    cursorWatcher_->reset();
 
     const GestureConfig gestures = injector_->currentGestureConfig();
     log("Trackpad gestures: 0x" + formatHex(gestures.rawValue));
@@ -606,7 +611,8 @@ void Server::startSession(int width, int height, int refreshRate) {
         s.resolution = res;
         s.codec = codec;
     });
-    if (!assertionHeld_) applyKeepAwake(true);
+    if (sleepAssertion_ == 0) applyKeepAwake(true);
+    platform_.power->coverDisplay(sessionDisplay);
     stageDock_->applySession(settings.stageManager(), settings.showDock());
 
     CaptureConfig config;
@@ -658,6 +664,7 @@ void Server::endSession() {
     videoQueue_.async([w = weak_from_this()] {
         if (auto s = w.lock(); s && s->video_) s->video_->registered.reset();
     });
+    platform_.power->coverDisplay(0);
     applyKeepAwake(Settings::shared().keepUnlocked());
     stageDock_->restore();
     sessionActive_ = false;
@@ -706,24 +713,46 @@ void Server::handleUiScale(float scale) {
 }
 
 void Server::applyKeepAwake(bool on) {
-    if (on == assertionHeld_) return;
-    if (platform_.host->setKeepAwake(on) || !on) assertionHeld_ = on;
+    // A failed creation leaves 0 behind, so the next trigger tries again.
+    if (on && sleepAssertion_ == 0) {
+        sleepAssertion_ = platform_.power->createAssertion(kAssertionName);
+    } else if (!on && sleepAssertion_ != 0) {
+        platform_.power->releaseAssertion(sleepAssertion_);
+        sleepAssertion_ = 0;
+    }
+}
+
+MacStatus Server::lockStatus() {
+    MacStatus status;
+    if (platform_.host->sessionLocked()) status.insert(MacStatus::locked);
+    if (!platform_.host->screenRecordingAllowed()) status.insert(MacStatus::noScreenRecording);
+    if (!platform_.host->accessibilityTrusted()) status.insert(MacStatus::noAccessibility);
+    return status;
 }
 
 void Server::pollLockAndStatus() {
-    const bool locked = platform_.host->sessionLocked();
+    const MacStatus status = lockStatus();
+    const bool locked = status.contains(MacStatus::locked);
     if (locked != lockedFlag_) {
         lockedFlag_ = locked;
+        log(locked ? "Mac session locked" : "Mac session unlocked");
         updateState([locked](ServerState& s) { s.locked = locked; });
+        // Display and capture may not have survived the lock: rebuild them at the same size.
+        if (!locked && authed_ && control_ && pixelW_ >= 1) startSession(pixelW_, pixelH_, fps_);
     }
-    MacStatus status;
-    if (locked) status.insert(MacStatus::locked);
-    if (!platform_.host->screenRecordingAllowed()) status.insert(MacStatus::noScreenRecording);
-    if (!platform_.host->accessibilityTrusted()) status.insert(MacStatus::noAccessibility);
-    if (control_ && authed_ && macStatus_ != status) {
+    if (authed_ && control_ && macStatus_ != status) {
         macStatus_ = status;
         send(buildMacStatus(status));
     }
+}
+
+bool Server::lidAwakeEnabled() {
+    return platform_.processes && tarvello::lidAwakeEnabled(*platform_.processes);
+}
+
+bool Server::setLidAwake(bool enabled) {
+    if (!platform_.processes) return false;
+    return tarvello::setLidAwake(*platform_.processes, enabled);
 }
 
 void Server::restartSession() {
@@ -808,10 +837,13 @@ void Server::onDatagram(std::span<const uint8_t> d) {
     }
 }
 
-void Server::sendVideoFrame(const Bytes& bytes, bool isKeyframe, VideoCodec codec) {
+void Server::sendVideoFrame(const Bytes& bytes, bool isKeyframe, VideoCodec codec, const FrameTimes& times) {
     if (!video_ || !video_->registered) return;
     ++frameId_;
     if (fragmentCount(bytes.size()) == 0) return;
+    if (options_.stageReportInterval > 0 && !stageReport_)
+        stageReport_ = std::make_unique<StageReport>(options_.stageReportInterval);
+    const double sendStart = stageReport_ ? monotonicSeconds() : 0;
 
     VideoPacketHeader h;
     h.frameId = frameId_;
@@ -824,6 +856,9 @@ void Server::sendVideoFrame(const Bytes& bytes, bool isKeyframe, VideoCodec code
                              static_cast<socklen_t>(dest.size()), bytes, h);
     ++sentFrames_;
     sentBytes_ += static_cast<int64_t>(bytes.size());
+    if (stageReport_) {
+        if (auto line = stageReport_->add(times, sendStart, monotonicSeconds())) log(*line);
+    }
 }
 
 void Server::sendMedia(MediaKind kind, const Bytes& payload) {

@@ -28,6 +28,7 @@ class CursorWatcher;
 class AudioBridge;
 class CameraBridge;
 class StageDock;
+class StageReport;
 struct ControlConnection;
 struct VideoSocket;
 
@@ -41,6 +42,9 @@ struct ServerOptions {
     double statsInterval = 1.0;
     std::shared_ptr<Clock> clock;              // default: the process clock
     std::vector<Encoder::Row> encoderRows;     // empty: the default candidate table
+    // Seconds of frames between "Stage times" log lines (capture, convert, encode and
+    // send p50/p95); 0: not measured.
+    double stageReportInterval = 0;
 };
 
 // Owns the network side: the control listener and connection on "pontel.server", the
@@ -64,6 +68,11 @@ public:
     void stageManagerChanged();
     void showDockChanged();
     void keepUnlockedChanged();
+
+    // The lid-sleep switch of the menu. Both block for the tools they run (and the user's
+    // answer to the administrator prompt): never call them on the main or a server queue.
+    bool lidAwakeEnabled();
+    bool setLidAwake(bool enabled);
 
     // A consistent view of the session state, read on the server queue (for tests and
     // the status line).
@@ -104,6 +113,7 @@ private:
     void forceKeyframe();
     void adaptBitrate(const StatsMsg& stats);
     void handleUiScale(float scale);
+    MacStatus lockStatus();
     void pollLockAndStatus();
     void applyKeepAwake(bool on);
 
@@ -111,7 +121,7 @@ private:
     void openVideo();
     void receiveNext();
     void onDatagram(std::span<const uint8_t> datagram);
-    void sendVideoFrame(const Bytes& bytes, bool isKeyframe, VideoCodec codec);
+    void sendVideoFrame(const Bytes& bytes, bool isKeyframe, VideoCodec codec, const FrameTimes& times);
     void sendMedia(MediaKind kind, const Bytes& payload);
     void statsTick();
 
@@ -154,7 +164,7 @@ private:
     int fps_ = 60;
     int64_t bitrate_ = 20'000'000;
     TimerHandle teardownWork_;
-    bool assertionHeld_ = false;
+    uint32_t sleepAssertion_ = 0;  // 0: none held
     double lastKeyframeRequest_ = 0;
     double lastCursorSent_ = 0;
     std::optional<MacStatus> macStatus_;
@@ -170,6 +180,7 @@ private:
     uint32_t mediaSeq_ = 0;
     int64_t sentFrames_ = 0, sentBytes_ = 0;
     TimerHandle statsTimer_;
+    std::unique_ptr<StageReport> stageReport_;  // only when stage times were asked for
 };
 
 }  // namespace tarvello

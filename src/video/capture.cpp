@@ -131,6 +131,8 @@ void Capture::repeatLastFrame() {
         self.lastPTS_ += kRepeatStep;
         auto again = std::make_shared<VideoFrame>(*self.lastFrame_);
         again->presentationTime = self.lastPTS_;
+        // Nothing was grabbed for it: its capture stamps belong to the original.
+        again->times = {};
         if (self.onFrame) self.onFrame(std::move(again));
     }));
 }

@@ -1,46 +1,80 @@
 #include "video/cursor_watcher.h"
 
+#include <cstring>
+
 #include "video/png_writer.h"
 
 namespace tarvello {
 
 namespace {
-constexpr size_t kMaxPngBytes = 60000;  // keeps one cursor message well inside a frame
+template <class T>
+void append(Bytes& out, T value) {
+    uint8_t raw[sizeof value];
+    std::memcpy(raw, &value, sizeof value);
+    out.insert(out.end(), raw, raw + sizeof raw);
+}
+}  // namespace
+
+std::shared_ptr<CursorWatcher> CursorWatcher::create(std::shared_ptr<CursorFacility> cursor, Encoder encoder,
+                                                     Queue* queue) {
+    if (!encoder) {
+        encoder = [](int w, int h, std::span<const uint8_t> rgba) {
+            return encodePng(w, h, rgba, PngPixels::rgba32);
+        };
+    }
+    return std::shared_ptr<CursorWatcher>(
+        new CursorWatcher(std::move(cursor), std::move(encoder), queue ? *queue : mainQueue()));
 }
 
-std::shared_ptr<CursorWatcher> CursorWatcher::create(std::shared_ptr<CursorFacility> cursor) {
-    return std::shared_ptr<CursorWatcher>(new CursorWatcher(std::move(cursor)));
-}
+CursorWatcher::CursorWatcher(std::shared_ptr<CursorFacility> cursor, Encoder encoder, Queue& queue)
+    : cursor_(std::move(cursor)), encoder_(std::move(encoder)), queue_(queue) {}
 
-CursorWatcher::~CursorWatcher() { timer_.cancel(); }
+CursorWatcher::~CursorWatcher() {
+    timer_.cancel();
+}
 
 void CursorWatcher::start() {
-    mainQueue().async(weakly(shared_from_this(), [](CursorWatcher& self) {
-        self.timer_.cancel();
-        std::weak_ptr<CursorWatcher> w = self.weak_from_this();
-        self.timer_ = mainQueue().every(0.0, 0.05, [w] {
-            if (auto s = w.lock()) s->tick();
-        });
+    queue_.async(weakly(shared_from_this(), [](CursorWatcher& self) {
+        if (self.watching_) return;
+        self.watching_ = true;
+        self.lastKey_.clear();
+        self.timer_ = self.queue_.every(kInterval, kInterval,
+                                        weakly(self.shared_from_this(), [](CursorWatcher& s) { s.poll(); }));
     }));
 }
 
 void CursorWatcher::stop() {
-    mainQueue().async(weakly(shared_from_this(), [](CursorWatcher& self) { self.timer_.cancel(); }));
+    queue_.async(weakly(shared_from_this(), [](CursorWatcher& self) {
+        self.timer_.cancel();
+        self.watching_ = false;
+    }));
 }
 
-void CursorWatcher::resetLastSent() {
-    mainQueue().async(weakly(shared_from_this(), [](CursorWatcher& self) { self.lastSerial_.reset(); }));
+void CursorWatcher::reset() {
+    queue_.async(weakly(shared_from_this(), [](CursorWatcher& self) { self.lastKey_.clear(); }));
 }
 
-void CursorWatcher::tick() {
-    auto c = cursor_->current();
-    if (!c || c->width < 1 || c->height < 1) return;
-    if (lastSerial_ == c->serial) return;
-    lastSerial_ = c->serial;
-    if (c->rgba.size() < size_t(c->width) * size_t(c->height) * 4) return;
-    auto png = encodePng(c->width, c->height, c->rgba, PngPixels::rgba32);
-    if (png.empty() || png.size() > kMaxPngBytes || !onCursor) return;
-    onCursor(std::move(png), float(c->hotX), float(c->hotY), float(c->width), float(c->height));
+void CursorWatcher::poll() {
+    if (!cursor_) return;
+    const auto c = cursor_->current();
+    if (!c || c->width < 1 || c->height < 1 || !(c->scale > 0)) return;
+    const size_t bytes = size_t(c->width) * size_t(c->height) * 4;
+    if (c->rgba.size() < bytes) return;
+
+    const double scale = c->scale;
+    const double hotX = c->hotX / scale, hotY = c->hotY / scale;
+    Bytes key(c->rgba.begin(), c->rgba.begin() + std::ptrdiff_t(bytes));
+    append(key, c->width);
+    append(key, c->height);
+    append(key, hotX);
+    append(key, hotY);
+    if (key == lastKey_) return;
+    // Remembered before encoding: a picture that fails below is not retried every tick.
+    lastKey_ = std::move(key);
+
+    Bytes png = encoder_(c->width, c->height, std::span<const uint8_t>(c->rgba.data(), bytes));
+    if (png.empty() || png.size() >= kMaxPngBytes || !onCursor) return;
+    onCursor(std::move(png), float(hotX), float(hotY), float(c->width / scale), float(c->height / scale));
 }
 
 }  // namespace tarvello

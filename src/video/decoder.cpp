@@ -94,6 +94,16 @@ bool DecodedPicture::keyframe() const {
 #endif
 }
 
+std::optional<DecodedPicture::Plane> DecodedPicture::luma() const {
+    if (!frame_ || !frame_->data[0] || frame_->linesize[0] < frame_->width) return std::nullopt;
+    const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(AVPixelFormat(frame_->format));
+    if (!d || (d->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_HWACCEL)) || d->nb_components < 1 ||
+        d->comp[0].plane != 0 || d->comp[0].depth != 8 || d->comp[0].step != 1) {
+        return std::nullopt;
+    }
+    return Plane{frame_->data[0], frame_->linesize[0]};
+}
+
 Bytes DecodedPicture::toRgb24() const {
     if (!frame_ || frame_->width <= 0 || frame_->height <= 0) return {};
     const size_t w = size_t(frame_->width), h = size_t(frame_->height);

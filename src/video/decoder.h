@@ -30,6 +30,14 @@ public:
     int height() const;
     bool keyframe() const;
 
+    // The 8-bit luma plane, valid while this picture lives; nothing for pictures of
+    // another depth or an RGB format.
+    struct Plane {
+        const uint8_t* data = nullptr;
+        int stride = 0;
+    };
+    std::optional<Plane> luma() const;
+
     // Packed RGB, 3 bytes per pixel, rows of width * 3 bytes; empty on failure.
     Bytes toRgb24() const;
     // NV12, video range; null on failure.

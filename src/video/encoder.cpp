@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <string>
 
@@ -154,6 +155,20 @@ struct Encoder::Session {
     std::vector<Bytes> extradataSets;
     int64_t nextPts = 0;
     bool reopenForBitrate = false;
+    // The stamps of the frames in flight, by pts: an encoder that holds frames back
+    // still hands each packet the times of the picture it came from.
+    struct Stamp {
+        int64_t pts = -1;
+        FrameTimes times;
+    };
+    std::array<Stamp, 16> stamps;
+
+    void remember(int64_t pts, const FrameTimes& times) { stamps[size_t(pts) % stamps.size()] = {pts, times}; }
+    FrameTimes recall(int64_t pts) const {
+        if (pts < 0) return {};
+        const Stamp& s = stamps[size_t(pts) % stamps.size()];
+        return s.pts == pts ? s.times : FrameTimes{};
+    }
 
     ~Session() {
         av_packet_free(&packet);
@@ -329,6 +344,8 @@ bool Encoder::configure(int64_t width, int64_t height, int fps, int64_t bitrate)
 void Encoder::encode(const VideoFramePtr& frame) {
     std::lock_guard lock(mutex_);
     if (!session_ || !frame) return;
+    FrameTimes times = frame->times;
+    times.encodeStart = monotonicSeconds();
     if (frame->width != width_ || frame->height != height_ || !planesFit(*frame)) return;
 
     const bool key = forceKeyframe.exchange(false);
@@ -346,6 +363,7 @@ void Encoder::encode(const VideoFramePtr& frame) {
         return;
     }
     f->pts = s.nextPts++;
+    s.remember(f->pts, times);
     if (key) {
         f->pict_type = AV_PICTURE_TYPE_I;
         f->key_frame = 1;
@@ -393,7 +411,11 @@ void Encoder::drainLocked(Session& s) {
                                   [codec](ByteSpan nal) { return isKeyframeSlice(codec, nal); });
             }
             Bytes bytes = assembleFrame(codec, data, key, s.extradataSets);
-            if (!bytes.empty() && output_) output_(std::move(bytes), key, codec);
+            if (!bytes.empty() && output_) {
+                FrameTimes times = s.recall(s.packet->pts);
+                times.encoded = monotonicSeconds();
+                output_(std::move(bytes), key, codec, times);
+            }
         }
         av_packet_unref(s.packet);
     }

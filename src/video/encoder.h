@@ -25,10 +25,11 @@ namespace tarvello {
 // `output` runs on the thread of the call that produced the frame (encode, or the
 // flush in configure and teardown) while that mutex is held, so it must only hand the
 // bytes on (the server posts them to its video queue) and never call back into the
-// Encoder.
+// Encoder. It receives the source frame's stage stamps with encodeStart and encoded
+// filled in.
 class Encoder {
 public:
-    using Output = std::function<void(Bytes bytes, bool isKeyframe, VideoCodec codec)>;
+    using Output = std::function<void(Bytes bytes, bool isKeyframe, VideoCodec codec, FrameTimes times)>;
 
     // One candidate libavcodec encoder. `lowLatency` names the row as running
     // low-latency settings in the log line; on VAAPI and Quick Sync it also selects

@@ -1,10 +1,27 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 namespace tarvello {
+
+// Seconds of CLOCK_MONOTONIC: the clock the time probe draws and the peer reads.
+inline double monotonicSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// When a frame passed each stage on its way out, in monotonicSeconds(); 0 where that
+// stage did not stamp it (a source without the stage, a repeated frame). The stamps
+// travel with the frame, so timing the path needs no shared state between its threads.
+struct FrameTimes {
+    double grabStart = 0;    // capture began reading the screen
+    double grabbed = 0;      // the screen image is in memory, cursor drawn
+    double converted = 0;    // scaled and converted to NV12
+    double encodeStart = 0;  // handed to the encoder
+    double encoded = 0;      // its compressed bytes handed on
+};
 
 // One captured picture in NV12, video range ('420v'): a full-resolution luma plane
 // followed by an interleaved half-resolution CbCr plane. Frames are immutable once
@@ -17,6 +34,7 @@ struct VideoFrame {
     std::vector<uint8_t> y;   // strideY * height bytes
     std::vector<uint8_t> uv;  // strideUV * (height / 2) bytes
     double presentationTime = 0;  // seconds of uptime
+    FrameTimes times;
 
     static std::shared_ptr<VideoFrame> make(int width, int height) {
         auto f = std::make_shared<VideoFrame>();

@@ -118,6 +118,12 @@ TEST_P(DecoderTest, DecodesEachFrameAsItArrivesAndConverts) {
             EXPECT_NEAR(rgb[rightPx + c], 214, 6);
         }
 
+        const auto luma = pictures[0].luma();
+        ASSERT_TRUE(luma);
+        ASSERT_GE(luma->stride, w);
+        EXPECT_NEAR(luma->data[size_t(h / 2) * size_t(luma->stride) + 4], 52, 4);
+        EXPECT_NEAR(luma->data[size_t(h / 2) * size_t(luma->stride) + w - 4], 200, 4);
+
         auto nv12 = pictures[0].toNv12();
         ASSERT_TRUE(nv12);
         EXPECT_EQ(nv12->width, w);

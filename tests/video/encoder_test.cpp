@@ -38,6 +38,7 @@ struct Output {
     Bytes bytes;
     bool key;
     VideoCodec codec;
+    FrameTimes times;
 };
 
 // Collects what an encoder hands out; the handler may run on any thread.
@@ -46,9 +47,9 @@ struct Recorder {
     std::vector<Output> outputs;
 
     Encoder::Output handler() {
-        return [this](Bytes bytes, bool key, VideoCodec codec) {
+        return [this](Bytes bytes, bool key, VideoCodec codec, FrameTimes times) {
             std::lock_guard lock(mutex);
-            outputs.push_back({std::move(bytes), key, codec});
+            outputs.push_back({std::move(bytes), key, codec, times});
         };
     }
     std::vector<Output> take() {
@@ -274,6 +275,31 @@ TEST_F(EncoderTest, UnusableSizesAreRejectedBeforeAnyRowIsTried) {
         EXPECT_FALSE(enc.configure(c.w, c.h, c.fps, c.bitrate));
         EXPECT_TRUE(log.lines().empty());  // a row tried would have logged either way
         EXPECT_FALSE(enc.hasSession());    // and the previous session is gone
+    }
+}
+
+TEST_F(EncoderTest, EachOutputCarriesTheStampsOfItsOwnFrame) {
+    Recorder rec;
+    Encoder enc(rec.handler(), {x264Row});
+    ASSERT_TRUE(enc.configure(320, 240, 30, 2'000'000));
+    for (int i = 1; i <= 3; ++i) {
+        auto f = VideoFrame::make(320, 240);
+        drawTestPattern(*f, uint64_t(i));
+        f->times.grabStart = i * 10.0;  // a mark of which frame it was
+        f->times.grabbed = i * 10.0 + 1;
+        f->times.converted = i * 10.0 + 2;
+        const double before = monotonicSeconds();
+        enc.encode(f);
+        const double after = monotonicSeconds();
+        auto outs = rec.take();
+        ASSERT_EQ(outs.size(), 1u);
+        const FrameTimes& t = outs[0].times;
+        EXPECT_EQ(t.grabStart, i * 10.0);
+        EXPECT_EQ(t.grabbed, i * 10.0 + 1);
+        EXPECT_EQ(t.converted, i * 10.0 + 2);
+        EXPECT_GE(t.encodeStart, before);
+        EXPECT_GE(t.encoded, t.encodeStart);
+        EXPECT_LE(t.encoded, after);
     }
 }
 

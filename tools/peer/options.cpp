@@ -48,8 +48,13 @@ Run length (the run also ends when the server closes the connection):
   --seconds S            stop S seconds after acceptance
   --timeout S            hard deadline from start (default 30, or S + 15 when
                          --seconds S is longer)
-  Without --frames and --seconds the run ends when the script is done, or, with
-  no script either, when the server closes or the deadline passes.
+  --latency S            measure glass-to-glass latency for S seconds, then stop:
+                         each decoded picture's time pattern (tarvello --time-probe
+                         drawing on the session display) is read against this
+                         machine's monotonic clock
+  --warmup S             seconds after acceptance before --latency starts (default 1)
+  Without --frames, --seconds and --latency the run ends when the script is done,
+  or, with no script either, when the server closes or the deadline passes.
 
 Input and output:
   --script FILE          play input messages from FILE after acceptance, one per
@@ -77,10 +82,15 @@ Output: "Accepted: session ID WxH CODEC host "NAME"" on acceptance; once a secon
 received (cursor, cursorImage, textFocus, selection, gestureConfig, macStatus,
 micRequest, cameraRequest, foreign pong); at the end
 "summary frames=N keyframes=N first_keyframe=0|1 width=W height=H codec=C lost=N
-datagrams=N bytes=N" (bytes: video payload bytes received).
+datagrams=N bytes=N" (bytes: video payload bytes received). With --latency, before
+the summary: "latency seconds=S frames=N measured=N unreadable=N repeated=N
+implausible=N p50_ms=X p95_ms=X p99_ms=X max_ms=X fps=X mbps=X drops=N" (frames:
+pictures decoded in the window; measured: those showing a new time; repeated: the
+same time as the picture before; drops: frames lost in the window).
 
 Exit status: 0 success; 1 usage error; 2 refused ("Refused: REASON" on stderr);
-3 accepted but no frame decoded although --frames or --seconds asked for frames;
+3 accepted but no frame decoded although --frames, --seconds or --latency asked
+for frames, or no picture showed a time to measure with --latency;
 4 connection failed or closed (or deadline passed) before acceptance;
 5 the frame could not be saved.
 )";
@@ -181,16 +191,25 @@ ParsedOptions parseOptions(int argc, char** argv) {
             auto n = parseUnsigned<uint64_t>(v);
             if (!n || *n == 0) return bad();
             o.frames = *n;
-        } else if (key == "--seconds" || key == "--timeout") {
+        } else if (key == "--seconds" || key == "--timeout" || key == "--latency") {
             if (!value()) return r;
             auto s = parsePositive(v);
             if (!s) return bad();
             if (key == "--seconds") {
                 o.seconds = *s;
+            } else if (key == "--latency") {
+                o.latency = *s;
             } else {
                 o.timeout = *s;
                 haveTimeout = true;
             }
+        } else if (key == "--warmup") {
+            if (!value()) return r;
+            double s = 0;
+            auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), s);
+            if (v.empty() || ec != std::errc() || end != v.data() + v.size() || !std::isfinite(s) || s < 0)
+                return bad();
+            o.warmup = s;
         } else if (key == "--save-frame") {
             if (!value()) return r;
             if (v.empty()) return bad();
@@ -215,6 +234,8 @@ ParsedOptions parseOptions(int argc, char** argv) {
     if (o.noRegister && o.registerSession)
         return fail("--no-register and --register-session exclude each other");
     if (!haveTimeout && o.seconds && *o.seconds + 15 > o.timeout) o.timeout = *o.seconds + 15;
+    if (!haveTimeout && o.latency && o.warmup + *o.latency + 15 > o.timeout)
+        o.timeout = o.warmup + *o.latency + 15;
     return r;
 }
 

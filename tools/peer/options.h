@@ -20,6 +20,8 @@ struct PeerOptions {
     uint16_t videoPort = 47801;
     std::optional<uint64_t> frames;
     std::optional<double> seconds;
+    std::optional<double> latency;  // seconds of glass-to-glass measurement
+    double warmup = 1;              // seconds after acceptance before measuring
     std::optional<std::string> saveFrame;
     std::optional<std::string> script;
     std::optional<uint32_t> registerSession;

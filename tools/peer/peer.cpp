@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "dispatch/clock.h"
 #include "video/png_writer.h"
 
 namespace tarvello::peer {
@@ -325,11 +326,51 @@ void Peer::onFrame(ReassembledFrame frame) {
         needKeyframe();
     }
     for (auto& picture : pictures) {
+        if (window_ == Window::open) measureLatency(picture);
         ++decoded_;
         width_ = picture.width();
         height_ = picture.height();
         if (opt_.saveFrame) lastPicture_ = std::move(picture);
     }
+}
+
+void Peer::measureLatency(const DecodedPicture& picture) {
+    const double nowMs = SystemClock().uptime() * 1000.0;
+    const auto luma = picture.luma();
+    if (!luma) return;
+    meter_.add(luma->data, luma->stride, picture.width(), picture.height(), nowMs);
+}
+
+Peer::Clock::time_point Peer::latencyWindowEdge(bool closing) const {
+    const double at = opt_.warmup + (closing ? opt_.latency.value_or(0) : 0);
+    return acceptedAt_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(at));
+}
+
+void Peer::updateLatencyWindow(Clock::time_point now) {
+    if (!opt_.latency || phase_ != Phase::streaming) return;
+    if (window_ == Window::before && now >= latencyWindowEdge(false)) {
+        window_ = Window::open;
+        windowOpened_ = now;
+        windowDecoded_ = decoded_;
+        windowBytes_ = datagramBytes_;
+        windowLost_ = reassembler_.counters().framesLost;
+    }
+    if (window_ == Window::open && now >= latencyWindowEdge(true)) {
+        window_ = Window::closed;
+        printLatencyReport(now);
+    }
+}
+
+void Peer::printLatencyReport(Clock::time_point now) const {
+    const double span = std::max(1e-3, seconds(now - windowOpened_));
+    const auto& h = meter_.latencies();
+    std::printf("latency seconds=%.1f frames=%" PRIu64 " measured=%" PRIu64 " unreadable=%" PRIu64
+                " repeated=%" PRIu64 " implausible=%" PRIu64
+                " p50_ms=%.1f p95_ms=%.1f p99_ms=%.1f max_ms=%.1f fps=%.1f mbps=%.2f drops=%" PRIu64 "\n",
+                span, decoded_ - windowDecoded_, h.count(), meter_.unreadable(), meter_.repeated(),
+                meter_.implausible(), h.percentile(50), h.percentile(95), h.percentile(99), h.max(),
+                double(decoded_ - windowDecoded_) / span, double(datagramBytes_ - windowBytes_) * 8 / 1e6 / span,
+                reassembler_.counters().framesLost - windowLost_);
 }
 
 void Peer::runScript() {
@@ -386,6 +427,8 @@ Peer::Clock::time_point Peer::nextWake() const {
             wake = std::min(wake, acceptedAt_ + std::chrono::duration_cast<Clock::duration>(
                                                     std::chrono::duration<double>(*opt_.seconds)));
         }
+        if (opt_.latency && window_ != Window::closed)
+            wake = std::min(wake, latencyWindowEdge(window_ == Window::open));
         if (!opt_.noRegister && !videoArrived_ && registrationsSent_ < kMaxRegistrations) {
             wake = std::min(wake, nextRegistration_);
         }
@@ -431,6 +474,8 @@ int Peer::run() {
         }
         if (phase_ == Phase::streaming) {
             if (opt_.seconds && seconds(now - acceptedAt_) >= *opt_.seconds) break;
+            updateLatencyWindow(now);
+            if (window_ == Window::closed) break;
             runScript();
             // A trailing sleep counts: the script is done once its last wait has passed.
             const bool scriptDone = scriptIndex_ >= script_.actions.size() && now >= scriptWake_;
@@ -493,9 +538,12 @@ int Peer::run() {
             }
         }
     }
+    // A run cut short still reports what it measured.
+    if (window_ == Window::open) printLatencyReport(Clock::now());
     printSummary();
     if (refusedExit_) return refusedExit_;
-    if ((opt_.frames || opt_.seconds) && decoded_ == 0) return exitNoFrames;
+    if ((opt_.frames || opt_.seconds || opt_.latency) && decoded_ == 0) return exitNoFrames;
+    if (opt_.latency && meter_.latencies().count() == 0) return exitNoFrames;
     return status;
 }
 

@@ -16,6 +16,7 @@
 #include "protocol/peer_script.h"
 #include "udp_receiver.h"
 #include "video/decoder.h"
+#include "video/latency_stats.h"
 
 namespace tarvello::peer {
 
@@ -62,6 +63,10 @@ private:
     void runScript();
     void tick();
     void printSummary() const;
+    void measureLatency(const DecodedPicture& picture);
+    void updateLatencyWindow(Clock::time_point now);
+    Clock::time_point latencyWindowEdge(bool closing) const;
+    void printLatencyReport(Clock::time_point now) const;
     bool frameGoalMet() const;
     Clock::time_point nextWake() const;
     void say(const char* fmt, ...) const __attribute__((format(printf, 2, 3)));
@@ -121,6 +126,14 @@ private:
     std::map<uint64_t, Clock::time_point> pings_;
     double rttMs_ = 0;
     uint32_t kbpsTarget_ = 0;
+
+    // Glass-to-glass measurement (--latency): the window opens `warmup` seconds after
+    // acceptance and closes `latency` seconds later, which ends the run.
+    enum class Window { before, open, closed };
+    Window window_ = Window::before;
+    Clock::time_point windowOpened_;
+    GlassToGlassMeter meter_;
+    uint64_t windowDecoded_ = 0, windowBytes_ = 0, windowLost_ = 0;
 };
 
 }  // namespace tarvello::peer

@@ -8,23 +8,18 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
-extern "C" {
-#include <libavutil/pixfmt.h>
-#include <libswscale/swscale.h>
-}
-
 #include <algorithm>
 #include <asio/posix/stream_descriptor.hpp>
-#include <chrono>
-#include <cstdio>
 #include <limits>
 #include <mutex>
+#include <optional>
 
 #include "app/log.h"
 #include "dispatch/clock.h"
 #include "dispatch/serial_queue.h"
 #include "platform/linux/linux_display.h"
 #include "platform/linux/x11.h"
+#include "video/frame_converter.h"
 
 namespace tarvello {
 
@@ -32,7 +27,7 @@ namespace {
 
 constexpr int kMaxOutstanding = 3;
 
-// libswscale's vector code writes whole blocks, past the end of a line that is not a
+// The scaler's vector code writes whole blocks, past the end of a line that is not a
 // multiple of the block and past the last line: strides are aligned and planes padded.
 constexpr int kAlign = 64;
 
@@ -84,9 +79,10 @@ private:
     std::vector<std::unique_ptr<VideoFrame>> free_;
 };
 
-// Byte offsets of red, green and blue in a 32-bit pixel of the screen image.
+// The byte order of a 32-bit pixel of the screen image, and the offsets of red, green
+// and blue in it.
 struct PixelLayout {
-    AVPixelFormat format = AV_PIX_FMT_NONE;
+    std::optional<RgbLayout> order;
     int r = 0, g = 0, b = 0;
 };
 
@@ -95,41 +91,9 @@ PixelLayout layoutOf(const XImage* image) {
         image->blue_mask != 0xFF) {
         return {};
     }
-    if (image->byte_order == LSBFirst) return {AV_PIX_FMT_BGR0, 2, 1, 0};
-    return {AV_PIX_FMT_0RGB, 1, 2, 3};
+    if (image->byte_order == LSBFirst) return {RgbLayout::bgrx, 2, 1, 0};
+    return {RgbLayout::xrgb, 1, 2, 3};
 }
-
-// Time spent reading the screen and converting it, reported every kReportInterval while
-// frames flow, so a slow stage shows up in the log of a real session.
-class StageTimes {
-public:
-    using Time = std::chrono::steady_clock::time_point;
-    void add(Time start, Time grabbed, Time converted) {
-        const double grab = std::chrono::duration<double, std::milli>(grabbed - start).count();
-        const double convert = std::chrono::duration<double, std::milli>(converted - grabbed).count();
-        if (frames_ == 0) since_ = start;
-        ++frames_;
-        grabSum_ += grab;
-        convertSum_ += convert;
-        grabWorst_ = std::max(grabWorst_, grab);
-        convertWorst_ = std::max(convertWorst_, convert);
-        if (converted - since_ >= kReportInterval) report();
-    }
-
-private:
-    static constexpr std::chrono::seconds kReportInterval{10};
-    void report() {
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "Capture stages: %d frames, grab %.1f ms (worst %.1f), convert %.1f ms (worst %.1f)",
-                      frames_, grabSum_ / frames_, grabWorst_, convertSum_ / frames_, convertWorst_);
-        log(text);
-        *this = StageTimes();
-    }
-    Time since_;
-    int frames_ = 0;
-    double grabSum_ = 0, convertSum_ = 0, grabWorst_ = 0, convertWorst_ = 0;
-};
 
 class X11CaptureSource final : public CaptureSource {
 public:
@@ -202,17 +166,13 @@ private:
         } else {
             layout_ = layoutOf(image_);
         }
-        if (layout_.format == AV_PIX_FMT_NONE) return "Display " + name_ + " has an unsupported pixel format";
+        if (!layout_.order) return "Display " + name_ + " has an unsupported pixel format";
 
         outW_ = config.width & ~1;
         outH_ = config.height & ~1;
-        sws_ = sws_getContext(screenW_, screenH_, layout_.format, outW_, outH_, AV_PIX_FMT_NV12, SWS_BILINEAR,
-                              nullptr, nullptr, nullptr);
-        if (!sws_)
+        converter_ = FrameConverter::create(screenW_, screenH_, *layout_.order, outW_, outH_);
+        if (!converter_)
             return "Cannot convert " + std::to_string(screenW_) + "×" + std::to_string(screenH_) + " to NV12";
-        // sRGB in, BT.601 video range out: what the peer's decoder assumes for untagged streams.
-        const int* bt601 = sws_getCoefficients(SWS_CS_ITU601);
-        sws_setColorspaceDetails(sws_, bt601, 1, bt601, 0, 0, 1 << 16, 1 << 16);
         pool_ = std::make_shared<FramePool>(outW_, outH_);
 
         damage_ = XDamageCreate(d, root_, XDamageReportNonEmpty);
@@ -289,8 +249,7 @@ private:
         if (plainImage_) XDestroyImage(plainImage_);
         plainImage_ = nullptr;
         x_.reset();
-        if (sws_) sws_freeContext(sws_);
-        sws_ = nullptr;
+        converter_.reset();
         pool_.reset();
     }
 
@@ -346,20 +305,18 @@ private:
         dirty_ = false;
         // Cleared before reading, so a change during the read is reported again.
         XDamageSubtract(d, damage_, None, None);
-        const auto t0 = std::chrono::steady_clock::now();
+        frame->times = {};
+        frame->times.grabStart = monotonicSeconds();
         XImage* image = readScreen();
         if (!image || x_->lost()) {
             if (x_->lost()) connectionLost();
             return;
         }
         if (showsCursor_) drawCursor(image);
-        const auto t1 = std::chrono::steady_clock::now();
-        const uint8_t* src[1] = {reinterpret_cast<const uint8_t*>(image->data)};
-        const int srcStride[1] = {image->bytes_per_line};
-        uint8_t* dst[2] = {frame->y.data(), frame->uv.data()};
-        const int dstStride[2] = {frame->strideY, frame->strideUV};
-        sws_scale(sws_, src, srcStride, 0, screenH_, dst, dstStride);
-        stages_.add(t0, t1, std::chrono::steady_clock::now());
+        frame->times.grabbed = monotonicSeconds();
+        if (!converter_->convert(reinterpret_cast<const uint8_t*>(image->data), image->bytes_per_line, *frame))
+            return;
+        frame->times.converted = monotonicSeconds();
         frame->presentationTime = now;
         lastGrab_ = now;
         if (handlers_.onFrame) handlers_.onFrame(std::move(frame), FrameStatus::complete);
@@ -441,7 +398,7 @@ private:
     XShmSegmentInfo shm_{};
     bool shmAttached_ = false;
     PixelLayout layout_;
-    SwsContext* sws_ = nullptr;
+    std::unique_ptr<FrameConverter> converter_;
     std::shared_ptr<FramePool> pool_;
     std::unique_ptr<asio::posix::stream_descriptor> fd_;
     std::shared_ptr<int> token_;
@@ -450,7 +407,6 @@ private:
     bool dirty_ = false;
     bool lostReported_ = false;
     double interval_ = 1.0 / 60;
-    StageTimes stages_;
     double lastGrab_ = 0;
     int cursorX_ = -1, cursorY_ = -1;
 };

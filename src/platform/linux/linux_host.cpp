@@ -5,12 +5,14 @@
 
 #include "app/log.h"
 #include "platform/linux/linux_display.h"
+#include "platform/linux/logind.h"
 #include "platform/linux/x11.h"
 
 namespace tarvello {
 
-LinuxHost::LinuxHost(std::shared_ptr<LinuxDisplay> displays, bool canMakeDisplays)
-    : displays_(std::move(displays)), canMakeDisplays_(canMakeDisplays) {}
+LinuxHost::LinuxHost(std::shared_ptr<LinuxDisplay> displays, bool canMakeDisplays,
+                     std::shared_ptr<Logind> logind)
+    : displays_(std::move(displays)), canMakeDisplays_(canMakeDisplays), logind_(std::move(logind)) {}
 
 LinuxHost::Probe LinuxHost::probe() {
     const std::string name = displays_->connection(displays_->mainDisplay());
@@ -43,9 +45,15 @@ bool LinuxHost::accessibilityTrusted() {
     return probe().xtest;
 }
 
-bool LinuxHost::setKeepAwake(bool on) {
-    log(std::string("Keep-awake ") + (on ? "on" : "off") + " requested: not available on Linux yet");
-    return false;
+bool LinuxHost::sessionLocked() {
+    if (!logind_) return false;
+    std::string error;
+    const auto locked = logind_->lockedHint(error);
+    std::lock_guard lock(mutex_);
+    // Polled every second: say once why the lock state is unknown, not every time.
+    if (!locked && !lockFailureLogged_) log("Lock state unavailable (counted as unlocked): " + error);
+    lockFailureLogged_ = !locked.has_value();
+    return locked.value_or(false);
 }
 
 }  // namespace tarvello

@@ -9,18 +9,20 @@
 namespace tarvello {
 
 class LinuxDisplay;
+class Logind;
 
 // Permissions as X grants them: screen recording when the session display opens and
 // its screen can be read, accessibility when it offers XTEST. Before any display
 // exists, both follow whether a display can be made (Xvfb is there). Each display is
-// probed once. Locking and keep-awake are not built here yet.
+// probed once. The lock state is the login manager's hint for the user's session;
+// without a manager or session (or without `logind`) the session counts as unlocked.
 class LinuxHost final : public HostFacility {
 public:
-    LinuxHost(std::shared_ptr<LinuxDisplay> displays, bool canMakeDisplays);
+    LinuxHost(std::shared_ptr<LinuxDisplay> displays, bool canMakeDisplays,
+              std::shared_ptr<Logind> logind = nullptr);
     bool screenRecordingAllowed() override;
     bool accessibilityTrusted() override;
-    bool sessionLocked() override { return false; }
-    bool setKeepAwake(bool on) override;
+    bool sessionLocked() override;
 
 private:
     struct Probe {
@@ -30,8 +32,10 @@ private:
 
     std::shared_ptr<LinuxDisplay> displays_;
     const bool canMakeDisplays_;
+    std::shared_ptr<Logind> logind_;
     std::mutex mutex_;
     std::map<std::string, Probe> probed_;  // by X display name
+    bool lockFailureLogged_ = false;
 };
 
 }  // namespace tarvello

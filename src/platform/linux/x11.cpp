@@ -1,5 +1,7 @@
 #include "platform/linux/x11.h"
 
+#include <X11/extensions/Xge.h>
+
 #include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
@@ -103,14 +105,30 @@ bool writeXAuthority(const std::string& path, int displayNumber, std::string& er
     return ok;
 }
 
+// libXext keeps the Generic Event Extension's displays in one process-wide record that
+// it makes on the first registration and frees, unlocked, when the last registered
+// display closes; every extension built on libXext (MIT-SHM, XTEST, DPMS, the screen
+// saver) registers its display there on first use, from whatever thread uses it. So
+// each connection registers while it opens, under connectionsLock() like every close:
+// the record then never goes while another thread's connection is registered in it.
+std::mutex& connectionsLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 std::unique_ptr<XConnection> XConnection::open(const std::string& name, std::string& error) {
     initXlib();
+    std::lock_guard oneAtATime(connectionsLock());
     Display* d = XOpenDisplay(name.c_str());
     if (!d) {
         error = "Cannot open X display " + name;
         return nullptr;
     }
-    return std::unique_ptr<XConnection>(new XConnection(d, name));
+    // Our exit handler is in place before the first request of ours.
+    std::unique_ptr<XConnection> connection(new XConnection(d, name));
+    int event = 0, errorBase = 0;
+    XGEQueryExtension(d, &event, &errorBase);
+    return connection;
 }
 
 XConnection::XConnection(Display* display, std::string name) : display_(display), name_(std::move(name)) {
@@ -118,6 +136,7 @@ XConnection::XConnection(Display* display, std::string name) : display_(display)
 }
 
 XConnection::~XConnection() {
+    std::lock_guard oneAtATime(connectionsLock());
     XCloseDisplay(display_);
 }
 

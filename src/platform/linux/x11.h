@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace tarvello {
@@ -27,6 +28,14 @@ const std::array<uint8_t, 16>& processCookie();
 // Writes an authority file granting processCookie() for display `displayNumber` (any
 // display when negative), readable by its owner only.
 bool writeXAuthority(const std::string& path, int displayNumber, std::string& error);
+
+// Opening a connection, closing one and ending a server this process started go one
+// at a time under this lock, for two reasons. Xlib ends the whole process when a server
+// goes away in the middle of XOpenDisplay, before a handler of ours can be set on the
+// new connection: whoever ends a server holds the lock until it is gone, so an open
+// either completes first or finds no server. And libXext keeps per-process records of
+// displays that are not safe to change from two threads at once (see x11.cpp).
+std::mutex& connectionsLock();
 
 // One open connection, closed on destruction. A lost connection (the server went away)
 // is remembered instead of ending the process; Xlib calls on it then do nothing.

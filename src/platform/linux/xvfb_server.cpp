@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <vector>
 
 #include "platform/linux/child_process.h"
@@ -142,7 +143,10 @@ std::unique_ptr<XvfbServer> XvfbServer::start(const Options& options, std::strin
 }
 
 XvfbServer::~XvfbServer() {
-    endChild(pid_, SIGTERM, 2.0, false);
+    {
+        std::lock_guard noOpenInFlight(connectionsLock());
+        endChild(pid_, SIGTERM, 2.0, false);
+    }
     removeScratchDirectory(directory_);
 }
 

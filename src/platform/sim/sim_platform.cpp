@@ -376,6 +376,7 @@ void SimAccessibility::set(std::optional<FocusedText> f) {
 }
 
 std::optional<CursorImage> SimCursor::current() {
+    reads++;
     std::lock_guard lock(mutex_);
     return cursor_;
 }
@@ -385,48 +386,67 @@ void SimCursor::set(std::optional<CursorImage> c) {
     cursor_ = std::move(c);
 }
 
-// ---- Audio, camera ----
+// ---- Power, tools ----
 
-bool SimAudio::startSpeakerTap(SpeakerHandler handler) {
+uint32_t SimPower::createAssertion(const std::string& name) {
     std::lock_guard lock(mutex_);
-    speaker_ = std::move(handler);
-    return true;
+    attempts_++;
+    if (fail.load()) return 0;
+    const uint32_t id = nextId_++;
+    held_[id] = name;
+    return id;
 }
 
-void SimAudio::stopSpeakerTap() {
+void SimPower::releaseAssertion(uint32_t id) {
     std::lock_guard lock(mutex_);
-    speaker_ = nullptr;
+    held_.erase(id);
 }
 
-bool SimAudio::startMicFeed() {
+void SimPower::coverDisplay(uint32_t display) {
     std::lock_guard lock(mutex_);
-    micFeed_ = true;
-    return true;
+    covered_ = display;
 }
 
-void SimAudio::stopMicFeed() {
+std::vector<std::string> SimPower::held() const {
     std::lock_guard lock(mutex_);
-    micFeed_ = false;
+    std::vector<std::string> names;
+    for (const auto& [id, name] : held_) names.push_back(name);
+    return names;
 }
 
-void SimAudio::pushMic(std::span<const int16_t> samples) {
+int SimPower::attempts() const {
     std::lock_guard lock(mutex_);
-    if (micFeed_) micSamples_ += samples.size();
+    return attempts_;
 }
 
-void SimAudio::play(std::span<const float> interleaved) {
-    SpeakerHandler h;
-    {
-        std::lock_guard lock(mutex_);
-        h = speaker_;
-    }
-    if (h) h(interleaved);
-}
-
-size_t SimAudio::micSamples() const {
+uint32_t SimPower::covered() const {
     std::lock_guard lock(mutex_);
-    return micSamples_;
+    return covered_;
 }
+
+std::optional<ProcessResult> SimProcesses::run(const std::string& path, const std::vector<std::string>& args) {
+    std::lock_guard lock(mutex_);
+    std::string line = path;
+    for (const auto& a : args) line += " " + a;
+    runs_.push_back(std::move(line));
+    auto it = scripts_.find(path);
+    if (it == scripts_.end() || it->second.empty()) return std::nullopt;
+    ProcessResult r = it->second.front();
+    if (it->second.size() > 1) it->second.erase(it->second.begin());
+    return r;
+}
+
+void SimProcesses::script(const std::string& path, std::vector<ProcessResult> results) {
+    std::lock_guard lock(mutex_);
+    scripts_[path] = std::move(results);
+}
+
+std::vector<std::string> SimProcesses::runs() const {
+    std::lock_guard lock(mutex_);
+    return runs_;
+}
+
+// ---- Camera ----
 
 void SimCamera::pushEncodedFrame(std::span<const uint8_t>) { frames++; }
 
@@ -437,6 +457,8 @@ Platform makeSimPlatform(SimHandles& h) {
     h.capture = std::make_shared<SimCapture>(h.display);
     h.input = std::make_shared<SimInput>();
     h.host = std::make_shared<SimHost>();
+    h.power = std::make_shared<SimPower>();
+    h.processes = std::make_shared<SimProcesses>();
     h.accessibility = std::make_shared<SimAccessibility>();
     h.cursor = std::make_shared<SimCursor>();
     h.audio = std::make_shared<SimAudio>();
@@ -450,6 +472,8 @@ Platform makeSimPlatform(SimHandles& h) {
     p.capture = h.capture;
     p.input = h.input;
     p.host = h.host;
+    p.power = h.power;
+    p.processes = h.processes;
     p.accessibility = h.accessibility;
     p.cursor = h.cursor;
     p.audio = h.audio;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/sim/sim_audio.h"
 #include "platform/sim/sim_dock.h"
 
 namespace tarvello {
@@ -113,12 +114,49 @@ class SimHost final : public HostFacility {
 public:
     bool screenRecordingAllowed() override { return screen.load(); }
     bool accessibilityTrusted() override { return accessibility.load(); }
-    bool sessionLocked() override { return locked.load(); }
-    bool setKeepAwake(bool on) override {
-        awake.store(on);
-        return true;
+    bool sessionLocked() override {
+        lockReads++;
+        return locked.load();
     }
-    std::atomic<bool> screen{true}, accessibility{true}, locked{false}, awake{false};
+    std::atomic<bool> screen{true}, accessibility{true}, locked{false};
+    std::atomic<int> lockReads{0};
+};
+
+// Assertions as a list; `fail` makes every creation fail.
+class SimPower final : public PowerFacility {
+public:
+    uint32_t createAssertion(const std::string& name) override;
+    void releaseAssertion(uint32_t id) override;
+    void coverDisplay(uint32_t display) override;
+
+    // Names of the assertions held now, oldest first.
+    std::vector<std::string> held() const;
+    int attempts() const;
+    uint32_t covered() const;
+    std::atomic<bool> fail{false};
+
+private:
+    mutable std::mutex mutex_;
+    std::map<uint32_t, std::string> held_;
+    uint32_t nextId_ = 1;
+    int attempts_ = 0;
+    uint32_t covered_ = 0;
+};
+
+// Scripted tools: a path answers with its script, or cannot be launched when it has none.
+class SimProcesses final : public ProcessFacility {
+public:
+    std::optional<ProcessResult> run(const std::string& path, const std::vector<std::string>& args) override;
+
+    // The results `path` gives, one per run; the last repeats.
+    void script(const std::string& path, std::vector<ProcessResult> results);
+    // Each run as the path and its arguments joined by spaces.
+    std::vector<std::string> runs() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::string, std::vector<ProcessResult>> scripts_;
+    std::vector<std::string> runs_;
 };
 
 class SimAccessibility final : public AccessibilityFacility {
@@ -135,31 +173,11 @@ class SimCursor final : public CursorFacility {
 public:
     std::optional<CursorImage> current() override;
     void set(std::optional<CursorImage> c);
+    std::atomic<int> reads{0};
 
 private:
     std::mutex mutex_;
     std::optional<CursorImage> cursor_;
-};
-
-class SimAudio final : public AudioFacility {
-public:
-    bool startSpeakerTap(SpeakerHandler handler) override;
-    void stopSpeakerTap() override;
-    bool startMicFeed() override;
-    void stopMicFeed() override;
-    void pushMic(std::span<const int16_t> samples) override;
-    bool micInUse() override { return micUsed.load(); }
-    // Plays one packet of interleaved stereo frames through the tap, as the
-    // real-time thread would.
-    void play(std::span<const float> interleaved);
-    size_t micSamples() const;
-    std::atomic<bool> micUsed{false};
-
-private:
-    mutable std::mutex mutex_;
-    SpeakerHandler speaker_;
-    bool micFeed_ = false;
-    size_t micSamples_ = 0;
 };
 
 class SimCamera final : public CameraFacility {
@@ -175,6 +193,8 @@ struct SimHandles {
     std::shared_ptr<SimCapture> capture;
     std::shared_ptr<SimInput> input;
     std::shared_ptr<SimHost> host;
+    std::shared_ptr<SimPower> power;
+    std::shared_ptr<SimProcesses> processes;
     std::shared_ptr<SimAccessibility> accessibility;
     std::shared_ptr<SimCursor> cursor;
     std::shared_ptr<SimAudio> audio;

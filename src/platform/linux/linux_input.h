@@ -1,0 +1,145 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dispatch/clock.h"
+#include "platform/display.h"
+#include "platform/input.h"
+#include "platform/linux/xtest_connection.h"
+
+namespace tarvello {
+
+class SerialQueue;
+
+// The X keysym of a virtual key code: the symbol at that key's position on a US layout,
+// unshifted. Nothing for codes outside the key table.
+std::optional<uint32_t> keysymForKeyCode(uint16_t keyCode);
+
+// The X keysym that types one character. Nothing for control characters other than
+// newline, carriage return and tab, and for values outside Unicode.
+std::optional<uint32_t> keysymForCharacter(char32_t c);
+
+// Input events posted with XTest on the session display: the X server of the display the
+// display facility lists first (the main one). The connection opens on first use and is
+// reopened when that display changes or its server goes away; whatever was bound for
+// the old one is forgotten with it.
+//
+// Locations are global points; the session display's bounds and pixel size convert them
+// to root-window pixels. Keys and modifiers go through their keysym's keycode; text by
+// binding spare keycodes to each character's keysym for a while; wheel deltas turn into
+// wheel button steps with the remainder carried; magnify turns into Control + wheel
+// steps. Other gestures have no X counterpart and are logged once per session.
+//
+// Thread-safe: the server queue and the momentum queue post at the same time.
+class LinuxInput final : public InputFacility {
+public:
+    // Points of wheel delta per wheel step. A step scrolls about three lines of text in
+    // X toolkits, some 48 points at the session display's density, so one step per 48
+    // points keeps the content roughly under the finger.
+    static constexpr double kPointsPerWheelStep = 48;
+    // Magnification per Control + wheel step: about the zoom one step gives in browsers.
+    static constexpr double kMagnificationPerStep = 0.1;
+    // At most this many steps per event and axis: one absurd delta must not flood the server.
+    static constexpr int kMaxStepsPerEvent = 40;
+    // How long a keycode stays bound to a typed character. Clients read the keymap when
+    // they process a key event, possibly well after it was sent; restoring the map at
+    // once would have them read the restored one.
+    static constexpr double kBindingHold = 2.0;
+    // Seconds between attempts to open a display that would not open.
+    static constexpr double kReopenInterval = 1.0;
+
+    using Connector =
+        std::function<std::unique_ptr<XInputConnection>(const std::string& name, std::string& error)>;
+    // Runs `fn` once, on some other thread, about `seconds` from now. Must not run it
+    // before returning.
+    using Defer = std::function<void(double seconds, std::function<void()> fn)>;
+    using SessionDisplay = std::function<std::optional<DisplayInfo>()>;
+
+    struct Options {
+        Connector connect;             // empty: XTestConnection::open
+        std::shared_ptr<Clock> clock;  // empty: defaultClock()
+        Defer defer;                   // empty: a timer on a queue of the input's own
+    };
+
+    // The session display is the first display of `displays` that names an X server.
+    explicit LinuxInput(std::shared_ptr<const DisplayFacility> displays, Options options = {});
+    LinuxInput(SessionDisplay sessionDisplay, Options options);
+    ~LinuxInput() override;
+    LinuxInput(const LinuxInput&) = delete;
+    LinuxInput& operator=(const LinuxInput&) = delete;
+
+    bool post(const InputEvent& event) override;
+    std::optional<Point> pointerLocation() override;
+
+    // Restores the keycodes that no character has used for kBindingHold seconds. Runs by
+    // itself after typing; public for tests that drive the deferral by hand.
+    void restoreIdleBindings();
+
+private:
+    struct Geometry {
+        DisplayRect bounds;
+        int pixelWidth = 0, pixelHeight = 0;
+        double scaleX = 1, scaleY = 1;
+    };
+    struct Binding {
+        uint8_t keycode = 0;
+        uint32_t keysym = 0;
+        double lastUse = 0;
+    };
+    struct Motion {
+        Point point;
+        int x = 0, y = 0;
+    };
+
+    std::optional<Geometry> geometry(std::string& name) const;
+    XInputConnection* connection(const std::string& name);
+    void closeConnection();
+    void resetSession();
+
+    bool postKey(XInputConnection& c, const InputEvent& e);
+    bool postModifier(XInputConnection& c, const InputEvent& e);
+    bool typeText(XInputConnection& c, const std::u16string& text);
+    bool typeCharacter(XInputConnection& c, char32_t ch);
+    uint8_t bindingFor(XInputConnection& c, uint32_t keysym);
+    void scheduleRestore(double seconds);
+    void restoreBindings(XInputConnection& c, double idleFor);
+    bool postMotion(XInputConnection& c, const Geometry& g, Point p);
+    bool postButton(XInputConnection& c, const InputEvent& e);
+    bool postScroll(XInputConnection& c, const InputEvent& e);
+    bool postGesture(XInputConnection& c, const InputEvent& e);
+    void clickWheel(XInputConnection& c, int steps, unsigned positive, unsigned negative);
+    uint64_t heldFlags() const;
+
+    SessionDisplay sessionDisplay_;
+    Connector connect_;
+    std::shared_ptr<Clock> clock_;
+    Defer defer_;
+
+    mutable std::mutex mutex_;
+    std::unique_ptr<SerialQueue> timerQueue_;  // made on first use of the default deferral
+    std::unique_ptr<XInputConnection> connection_;
+    std::string connectionName_;
+    std::string failedName_;
+    double failedAt_ = 0;
+    bool restoreScheduled_ = false;
+
+    // Per session: cleared whenever a connection opens.
+    std::map<uint8_t, uint64_t> heldModifiers_;               // keycode -> flag, held by flags events
+    std::map<uint8_t, std::vector<uint8_t>> chordModifiers_;  // key -> modifiers pressed for it
+    std::vector<Binding> bindings_;
+    std::optional<Motion> lastMotion_;
+    double wheelRemainderX_ = 0, wheelRemainderY_ = 0;
+    double magnifyRemainder_ = 0;
+    std::set<GestureSubtype> reportedGestures_;
+    bool noSpareReported_ = false;
+};
+
+}  // namespace tarvello
