@@ -29,8 +29,9 @@ std::optional<uint32_t> keysymForCharacter(char32_t c);
 
 // Input events posted with XTest on the session display: the X server of the display the
 // display facility lists first (the main one). The connection opens on first use and is
-// reopened when that display changes or its server goes away; whatever was bound for
-// the old one is forgotten with it.
+// reopened when that display changes or its server goes away. A display left behind
+// that is still running gets back the modifiers and keycodes held for it; the session
+// state (held modifiers, wheel remainders, reported gestures) starts afresh.
 //
 // Locations are global points; the session display's bounds and pixel size convert them
 // to root-window pixels. Keys and modifiers go through their keysym's keycode; text by
