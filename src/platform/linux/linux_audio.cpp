@@ -379,8 +379,10 @@ public:
             pa_stream_set_read_callback(stream_, onData, owner);
             rc = pa_stream_connect_record(stream_, device_.c_str(), &attr, flags);
         } else {
-            attr.tlength = 2 * cycleBytes;
-            attr.minreq = cycleBytes;
+            // The feed's own jitter buffer already holds 20 to 30 ms: every cycle more
+            // here is latency the recorder hears.
+            attr.tlength = cycleBytes;
+            attr.minreq = cycleBytes / 2;
             pa_stream_set_write_callback(stream_, onData, owner);
             rc = pa_stream_connect_playback(stream_, device_.c_str(), &attr, flags, nullptr, nullptr);
         }

@@ -19,8 +19,8 @@ class PulseLink;
 // listed by devices(): they are what a sink plays, never a user's microphone. A source
 // runs somewhere while another client records from it (an uncorked source output).
 // Units are streams of 48 kHz float samples pinned to their device, with the
-// requested cycle as their fragment (input) or minimum request (output); their
-// callbacks run on the main loop's thread.
+// requested cycle as their fragment (input) or as all they keep buffered (output);
+// their callbacks run on the main loop's thread.
 class LinuxAudio final : public AudioFacility {
 public:
     struct Options {
