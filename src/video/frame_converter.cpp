@@ -24,8 +24,8 @@ bool fits(const VideoFrame& f, int width, int height) {
 }
 }  // namespace
 
-std::unique_ptr<FrameConverter> FrameConverter::create(int srcWidth, int srcHeight, RgbLayout layout, int width,
-                                                       int height) {
+std::unique_ptr<FrameConverter> FrameConverter::create(int srcWidth, int srcHeight, RgbLayout layout,
+                                                       int width, int height) {
     if (srcWidth < 2 || srcHeight < 2 || width < 2 || height < 2 || width % 2 != 0 || height % 2 != 0)
         return nullptr;
     std::unique_ptr<FrameConverter> c(new FrameConverter);

@@ -143,12 +143,14 @@ TEST_F(LinuxEndToEndTest, ThePeerSavesWhatWasDrawnOnTheSessionDisplay) {
     for (const auto& e : expected) {
         const auto got = img.at(e.x, e.y);
         for (int c = 0; c < 3; ++c)
-            EXPECT_NEAR(got[size_t(c)], e.rgb[size_t(c)], 12) << "channel " << c << " at " << e.x << "," << e.y;
+            EXPECT_NEAR(got[size_t(c)], e.rgb[size_t(c)], 12)
+                << "channel " << c << " at " << e.x << "," << e.y;
     }
 }
 
 TEST_F(LinuxEndToEndTest, ThePeerMeasuresGlassToGlassFromTheTimeProbe) {
-    store->setString(SettingsKey::sessionCommand, std::string("exec ") + TARVELLO_SERVER_PATH + " --time-probe");
+    store->setString(SettingsKey::sessionCommand,
+                     std::string("exec ") + TARVELLO_SERVER_PATH + " --time-probe");
     options.stageReportInterval = 0.5;
     startServer();
     auto p = peer({"--size", "480x640", "--warmup", "1", "--latency", "2"});
@@ -164,6 +166,7 @@ TEST_F(LinuxEndToEndTest, ThePeerMeasuresGlassToGlassFromTheTimeProbe) {
     EXPECT_LE(p50, p99);
     EXPECT_LE(p99, std::stod(latency["max_ms"]));
     EXPECT_EQ(latency["drops"], "0");
+    EXPECT_GT(std::stod(latency["decode_p50_ms"]), 0.0);
 
     // The server timed every stage of the same frames, capture's own included.
     ASSERT_TRUE(logs.waitFor("Stage times over "));

@@ -34,9 +34,10 @@ TEST(StageReport, SummarisesEachStageOncePerInterval) {
     }
     ASSERT_TRUE(line);
     EXPECT_EQ(frames, 61);  // the first frame sent 0.99 s after the first one brings the line
-    EXPECT_EQ(*line,
-              "Stage times over 61 frames, ms p50/p95: capture 1.00/1.00, convert 2.00/2.00, encode 8.00/30.00, "
-              "send 0.50/0.50, total 11.50/33.50");
+    EXPECT_EQ(
+        *line,
+        "Stage times over 61 frames, ms p50/p95: capture 1.00/1.00, convert 2.00/2.00, encode 8.00/30.00, "
+        "send 0.50/0.50, total 11.50/33.50");
 }
 
 TEST(StageReport, StartsAfreshAfterASummary) {

@@ -28,9 +28,10 @@ public:
         char pattern[] = "/tmp/tarvello-peer-XXXXXX";
         if (!mkdtemp(pattern)) return;
         dir_ = pattern;
-        std::vector<std::string> argv = {TARVELLO_PEER_PATH,      "127.0.0.1", "--control-port",
-                                         std::to_string(controlPort), "--video-port", std::to_string(videoPort),
-                                         "--timeout",             "60"};
+        std::vector<std::string> argv = {TARVELLO_PEER_PATH, "127.0.0.1",
+                                         "--control-port",   std::to_string(controlPort),
+                                         "--video-port",     std::to_string(videoPort),
+                                         "--timeout",        "60"};
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char*> cargv;
         for (auto& a : argv) cargv.push_back(a.data());

@@ -104,15 +104,15 @@ TEST_P(FrameConverterGeometry, KeepsLeftRightAndTopBottom) {
     expectColour(f, g.outW * 3 / 4, g.outH * 3 / 4, white);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, FrameConverterGeometry,
-    ::testing::Values(Geometry{"same", 64, 48, 64, 48, RgbLayout::bgrx},
-                      Geometry{"up", 94, 204, 118, 256, RgbLayout::bgrx},  // the scale-2.5 ratio
-                      Geometry{"down", 160, 120, 80, 60, RgbLayout::bgrx},
-                      Geometry{"oddScreen", 95, 75, 64, 48, RgbLayout::bgrx},
-                      Geometry{"bigEndianSame", 64, 48, 64, 48, RgbLayout::xrgb},
-                      Geometry{"bigEndianUp", 94, 204, 118, 256, RgbLayout::xrgb}),
-    [](const auto& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sizes, FrameConverterGeometry,
+                         ::testing::Values(Geometry{"same", 64, 48, 64, 48, RgbLayout::bgrx},
+                                           Geometry{"up", 94, 204, 118, 256,
+                                                    RgbLayout::bgrx},  // the scale-2.5 ratio
+                                           Geometry{"down", 160, 120, 80, 60, RgbLayout::bgrx},
+                                           Geometry{"oddScreen", 95, 75, 64, 48, RgbLayout::bgrx},
+                                           Geometry{"bigEndianSame", 64, 48, 64, 48, RgbLayout::xrgb},
+                                           Geometry{"bigEndianUp", 94, 204, 118, 256, RgbLayout::xrgb}),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 TEST(FrameConverter, RefusesWhatItCannotWrite) {
     EXPECT_FALSE(FrameConverter::create(1, 10, RgbLayout::bgrx, 10, 10));

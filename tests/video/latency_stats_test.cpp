@@ -67,7 +67,8 @@ struct Picture {
         if (!ms) return;
         for (const auto& c : timePatternCells(*ms, width)) {
             for (int y = 0; y < timePatternHeight(height); ++y)
-                for (int x = c.x; x < c.x + c.width; ++x) luma[size_t(y) * width + size_t(x)] = c.white ? 235 : 16;
+                for (int x = c.x; x < c.x + c.width; ++x)
+                    luma[size_t(y) * width + size_t(x)] = c.white ? 235 : 16;
         }
     }
 };

@@ -84,9 +84,10 @@ micRequest, cameraRequest, foreign pong); at the end
 "summary frames=N keyframes=N first_keyframe=0|1 width=W height=H codec=C lost=N
 datagrams=N bytes=N" (bytes: video payload bytes received). With --latency, before
 the summary: "latency seconds=S frames=N measured=N unreadable=N repeated=N
-implausible=N p50_ms=X p95_ms=X p99_ms=X max_ms=X fps=X mbps=X drops=N" (frames:
-pictures decoded in the window; measured: those showing a new time; repeated: the
-same time as the picture before; drops: frames lost in the window).
+implausible=N p50_ms=X p95_ms=X p99_ms=X max_ms=X fps=X mbps=X drops=N
+decode_p50_ms=X decode_p95_ms=X" (frames: pictures decoded in the window; measured:
+those showing a new time; repeated: the same time as the picture before; drops:
+frames lost in the window; decode: this side's decoding time per frame).
 
 Exit status: 0 success; 1 usage error; 2 refused ("Refused: REASON" on stderr);
 3 accepted but no frame decoded although --frames, --seconds or --latency asked

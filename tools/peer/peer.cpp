@@ -320,7 +320,10 @@ void Peer::onFrame(ReassembledFrame frame) {
     }
     awaitingKeyframe_ = false;
     const uint64_t errorsBefore = decoder_->errors();
+    const auto decodeStart = Clock::now();
     auto pictures = decoder_->decode(frame.data);
+    if (window_ == Window::open)
+        decodeTimes_.add(std::chrono::duration<double, std::milli>(Clock::now() - decodeStart).count());
     if (decoder_->errors() != errorsBefore) {
         awaitingKeyframe_ = true;
         needKeyframe();
@@ -366,11 +369,14 @@ void Peer::printLatencyReport(Clock::time_point now) const {
     const auto& h = meter_.latencies();
     std::printf("latency seconds=%.1f frames=%" PRIu64 " measured=%" PRIu64 " unreadable=%" PRIu64
                 " repeated=%" PRIu64 " implausible=%" PRIu64
-                " p50_ms=%.1f p95_ms=%.1f p99_ms=%.1f max_ms=%.1f fps=%.1f mbps=%.2f drops=%" PRIu64 "\n",
+                " p50_ms=%.1f p95_ms=%.1f p99_ms=%.1f max_ms=%.1f fps=%.1f mbps=%.2f drops=%" PRIu64
+                " decode_p50_ms=%.1f decode_p95_ms=%.1f\n",
                 span, decoded_ - windowDecoded_, h.count(), meter_.unreadable(), meter_.repeated(),
                 meter_.implausible(), h.percentile(50), h.percentile(95), h.percentile(99), h.max(),
-                double(decoded_ - windowDecoded_) / span, double(datagramBytes_ - windowBytes_) * 8 / 1e6 / span,
-                reassembler_.counters().framesLost - windowLost_);
+                double(decoded_ - windowDecoded_) / span,
+                double(datagramBytes_ - windowBytes_) * 8 / 1e6 / span,
+                reassembler_.counters().framesLost - windowLost_, decodeTimes_.percentile(50),
+                decodeTimes_.percentile(95));
 }
 
 void Peer::runScript() {

@@ -133,6 +133,7 @@ private:
     Window window_ = Window::before;
     Clock::time_point windowOpened_;
     GlassToGlassMeter meter_;
+    LatencyHistogram decodeTimes_;  // milliseconds per frame in the window
     uint64_t windowDecoded_ = 0, windowBytes_ = 0, windowLost_ = 0;
 };
 

@@ -31,8 +31,8 @@ constexpr int kScrollPixels = 6;
 // starting in the first half shows a seamless page.
 Pixmap makePage(Display* d, Drawable window, int width, int height) {
     const int screen = DefaultScreen(d);
-    const Pixmap page = XCreatePixmap(d, window, unsigned(width), unsigned(height) * 2,
-                                      unsigned(DefaultDepth(d, screen)));
+    const Pixmap page =
+        XCreatePixmap(d, window, unsigned(width), unsigned(height) * 2, unsigned(DefaultDepth(d, screen)));
     GC gc = XCreateGC(d, page, 0, nullptr);
     XSetForeground(d, gc, 0xF4F1EA);
     XFillRectangle(d, page, gc, 0, 0, unsigned(width), unsigned(height));
@@ -43,7 +43,8 @@ Pixmap makePage(Display* d, Drawable window, int width, int height) {
         for (int x = width / 20; x < width - width / 20;) {
             const int w = int(random() % unsigned(width / 12 + 1)) + wordHeight;
             if (x + w > width - width / 20) break;
-            words.push_back({short(x), short(y), static_cast<unsigned short>(w), static_cast<unsigned short>(wordHeight)});
+            words.push_back({short(x), short(y), static_cast<unsigned short>(w),
+                             static_cast<unsigned short>(wordHeight)});
             x += w + wordHeight / 2;
         }
     }
@@ -51,8 +52,8 @@ Pixmap makePage(Display* d, Drawable window, int width, int height) {
     XFillRectangles(d, page, gc, words.data(), int(words.size()));
     for (int i = 0; i < 6; ++i) {
         XSetForeground(d, gc, random() & 0xFFFFFF);
-        XFillRectangle(d, page, gc, int(random() % unsigned(width)) - width / 8, int(random() % unsigned(height)),
-                       unsigned(width / 3), unsigned(height / 10));
+        XFillRectangle(d, page, gc, int(random() % unsigned(width)) - width / 8,
+                       int(random() % unsigned(height)), unsigned(width / 3), unsigned(height / 10));
     }
     XCopyArea(d, page, page, gc, 0, 0, unsigned(width), unsigned(height), 0, height);
     XFreeGC(d, gc);
@@ -76,9 +77,9 @@ int runTimeProbe(const std::string& displayName, bool motion) {
     attributes.override_redirect = True;  // no window manager moves or covers it
     attributes.background_pixel = BlackPixel(d, screen);
     auto makeWindow = [&](int top, int h) {
-        const Window w = XCreateWindow(d, RootWindow(d, screen), 0, top, unsigned(width), unsigned(h), 0,
-                                       CopyFromParent, InputOutput, CopyFromParent,
-                                       CWOverrideRedirect | CWBackPixel, &attributes);
+        const Window w =
+            XCreateWindow(d, RootWindow(d, screen), 0, top, unsigned(width), unsigned(h), 0, CopyFromParent,
+                          InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
         XMapRaised(d, w);
         return w;
     };

@@ -1,7 +1,6 @@
 #include "platform/linux/x11.h"
 
 #include <X11/extensions/Xge.h>
-
 #include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>

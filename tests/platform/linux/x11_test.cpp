@@ -1,9 +1,9 @@
+// clang-format off
 // gtest first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
-
 #include "platform/linux/x11.h"
-
 #include <X11/extensions/XShm.h>
+// clang-format on
 
 #include <atomic>
 #include <chrono>
