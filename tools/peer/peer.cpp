@@ -407,6 +407,9 @@ void Peer::tick() {
     pings_[pingValue] = now;
     while (pings_.size() > kMaxPingsTracked) pings_.erase(pings_.begin());
     sendControl(buildPing(pingValue));
+    // The host drops keyframe requests that come too soon after another, and a still
+    // screen sends nothing that would make us ask again: keep asking while we wait.
+    if (awaitingKeyframe_) needKeyframe();
 
     const double elapsed = std::max(1e-3, seconds(now - (nextTick_ - 1s)));
     say("fps %" PRIu64 " Mb/s %.2f drops %" PRIu64 " rtt %.1f ms kbps-target %" PRIu32,
