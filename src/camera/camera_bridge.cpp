@@ -1,25 +1,45 @@
 #include "camera/camera_bridge.h"
 
+#include "app/log.h"
+#include "app/settings.h"
+#include "video/decoder.h"
+#include "video/nal.h"
+
 namespace tarvello {
 
-std::shared_ptr<CameraBridge> CameraBridge::create(std::shared_ptr<CameraFacility> camera) {
-    return std::shared_ptr<CameraBridge>(new CameraBridge(std::move(camera)));
+namespace {
+
+constexpr double kPollInterval = 0.4;
+constexpr double kStatsInterval = 5.0;
+// About a second of a busy camera stream; beyond it datagrams are refused.
+constexpr size_t kMaxBacklogBytes = size_t(8) << 20;
+
+}  // namespace
+
+std::shared_ptr<CameraBridge> CameraBridge::create(std::shared_ptr<CameraFacility> camera,
+                                                   std::shared_ptr<Clock> clock) {
+    return std::shared_ptr<CameraBridge>(new CameraBridge(std::move(camera), std::move(clock)));
 }
 
-CameraBridge::~CameraBridge() { shutdown(); }
+CameraBridge::CameraBridge(std::shared_ptr<CameraFacility> camera, std::shared_ptr<Clock> clock)
+    : camera_(std::move(camera)), clock_(clock ? std::move(clock) : defaultClock()) {}
+
+CameraBridge::~CameraBridge() {
+    shutdown();
+}
 
 void CameraBridge::shutdown() {
-    pollTimer_.cancel();
+    timer_.cancel();
     if (!queue_.isCurrent()) queue_.stop();
 }
 
+// ---- Camera-use poll ----
+
 void CameraBridge::start() {
     queue_.async(weakly(shared_from_this(), [](CameraBridge& self) {
-        self.running_ = true;
-        self.pollTimer_.cancel();
-        self.lastUse_.reset();
+        if (self.timer_.active()) return;
         std::weak_ptr<CameraBridge> w = self.weak_from_this();
-        self.pollTimer_ = self.queue_.every(0.0, 0.4, [w] {
+        self.timer_ = self.queue_.every(0.0, kPollInterval, [w] {
             if (auto s = w.lock()) s->poll();
         });
     }));
@@ -27,24 +47,202 @@ void CameraBridge::start() {
 
 void CameraBridge::stop() {
     queue_.async(weakly(shared_from_this(), [](CameraBridge& self) {
-        self.running_ = false;
-        self.pollTimer_.cancel();
-        if (self.lastUse_.value_or(false) && self.onCameraRequest) self.onCameraRequest(false);
-        self.lastUse_.reset();
+        self.timer_.cancel();
+        self.timer_ = {};
+        if (self.watching_) {
+            self.watching_ = false;
+            if (self.onCameraRequest) self.onCameraRequest(false);
+        }
+        self.closeSink();
     }));
 }
 
 void CameraBridge::poll() {
-    const bool used = camera_->inUse();
-    if (lastUse_ != used) {
-        const bool first = !lastUse_;
-        lastUse_ = used;
-        if (!(first && !used) && onCameraRequest) onCameraRequest(used);
+    if (!deviceFound_) {
+        deviceFound_ = camera_->findDevice();
+        if (!deviceFound_) return;
+    }
+    const CameraUse use = camera_->readUse();
+    const bool flag = use.inUse.value_or(false);
+    if (flag) flagSeen_ = true;
+    const bool running = use.runningSomewhere;
+
+    if (watching_) {
+        // Once the in-use value has been seen, it alone tells when the readers are gone.
+        const bool inUse = flagSeen_ ? flag : running;
+        if (inUse) return;
+        watching_ = false;
+        flagSeen_ = false;
+        log("Camera no longer in use");
+        closeSink();
+        if (onCameraRequest) onCameraRequest(false);
+        return;
+    }
+    if (!flag && !running) return;
+    watching_ = true;
+    log("An app is using the camera: using the iPhone camera");
+    openSink();
+    if (!sinkOpen_) log("Camera: could not open Tarvello Camera's input");
+    if (onCameraRequest) onCameraRequest(true);
+}
+
+void CameraBridge::openSink() {
+    if (sinkOpen_ || !deviceFound_) return;
+    std::string status;
+    if (camera_->openSink(status)) {
+        sinkOpen_ = true;
+    } else {
+        log("Camera sink unavailable (" + status + ")");
     }
 }
 
-void CameraBridge::receivePacket(const VideoPacketHeader&, std::span<const uint8_t>) {
-    if (running_.load()) packets_++;
+void CameraBridge::closeSink() {
+    if (!sinkOpen_) return;
+    camera_->closeSink();
+    sinkOpen_ = false;
+    decoder_.reset();
+    paramSets_.clear();
+    fragments_.reset();
+}
+
+// ---- Frame path ----
+
+void CameraBridge::receivePacket(const VideoPacketHeader& header, std::span<const uint8_t> payload) {
+    const size_t cost = payload.size() + sizeof(Bytes);
+    if (backlog_.fetch_add(cost) + cost > kMaxBacklogBytes) {
+        backlog_.fetch_sub(cost);
+        backlogDrops_++;
+        return;
+    }
+    queue_.async([w = weak_from_this(), id = header.frameId, index = header.fragIndex,
+                  count = header.fragCount, bytes = Bytes(payload.begin(), payload.end()), cost] {
+        auto self = w.lock();
+        if (!self) return;
+        self->backlog_.fetch_sub(cost);
+        self->handlePacket(id, index, count, bytes);
+    });
+}
+
+void CameraBridge::handlePacket(uint32_t frameId, uint16_t index, uint16_t count, const Bytes& payload) {
+    stats_.packets++;
+    writeStatsIfDue();
+    if (!watching_) return;
+    auto frame = fragments_.push(frameId, index, count, payload);
+    if (!frame) return;
+    stats_.frames++;
+    decode(*frame);
+}
+
+void CameraBridge::decode(const Bytes& frame) {
+    AccessUnit au = splitAccessUnit(frame);
+    const bool carriesSets = !au.parameterSets.empty();
+    if (carriesSets && au.parameterSets != paramSets_) {
+        paramSets_ = std::move(au.parameterSets);
+        format_ = describesFormat(paramSets_);
+        decoder_.reset();
+    }
+    if (!format_ || au.pictureData.empty()) return;
+
+    bool fresh = false;
+    if (!decoder_) {
+        decoder_ = Decoder::create(VideoCodec::hevc);
+        if (!decoder_) return;  // tried again with the next frame
+        stats_.decoderCreations++;
+        fresh = true;
+    }
+    // The decoder learns the format from parameter sets in its input: a new decoder
+    // gets the stored ones, and sets that came with the frame are passed on as they came.
+    Bytes input;
+    if (fresh || carriesSets) {
+        for (const Bytes& set : paramSets_) appendLengthPrefixed(input, set);
+    }
+    input.insert(input.end(), au.pictureData.begin(), au.pictureData.end());
+    for (const DecodedPicture& picture : decoder_->decode(input)) {
+        stats_.decoded++;
+        if (!sinkOpen_ || !camera_->sinkHasRoom()) continue;  // dropped before conversion
+        if (auto nv12 = picture.toNv12()) enqueue(*nv12);
+    }
+}
+
+void CameraBridge::enqueue(const VideoFrame& picture) {
+    auto out = transfer_.convert(picture);
+    if (!out) return;
+    out->presentationTime = clock_->uptime();
+    camera_->pushPicture(std::move(out));
+    stats_.sent++;
+}
+
+void CameraBridge::writeStatsIfDue() {
+    const double now = clock_->uptime();
+    if (lastStatsLine_ && now - *lastStatsLine_ <= kStatsInterval) return;
+    lastStatsLine_ = now;
+    log("Camera: " + std::to_string(stats_.packets) + " packets, " + std::to_string(stats_.frames) +
+        " frames, " + std::to_string(stats_.decoded) + " decoded, " + std::to_string(stats_.sent) +
+        " sent to Tarvello Camera (sink " + (sinkOpen_ ? "open" : "closed") + ")");
+}
+
+CameraBridge::Stats CameraBridge::stats() {
+    Stats s;
+    queue_.sync([&] { s = stats_; });
+    s.backlogDrops = backlogDrops_.load();
+    return s;
+}
+
+// ---- Activation ----
+
+void CameraBridge::activate(Completion completion) {
+    queue_.async(weakly(shared_from_this(), [c = std::move(completion)](CameraBridge& self) mutable {
+        self.submit(true, std::move(c));
+    }));
+}
+
+void CameraBridge::deactivate(Completion completion) {
+    queue_.async(weakly(shared_from_this(), [c = std::move(completion)](CameraBridge& self) mutable {
+        self.deactivating_ = true;
+        self.submit(false, std::move(c));
+    }));
+}
+
+void CameraBridge::activateIfNeeded() {
+    queue_.async(weakly(shared_from_this(), [](CameraBridge& self) {
+        const bool activated = Settings::shared().d().getBool(SettingsKey::cameraActivated).value_or(false);
+        if (activated || self.camera_->findDevice()) self.submit(true, std::nullopt);
+    }));
+}
+
+bool CameraBridge::findCameraDevice() {
+    bool found = false;
+    if (queue_.isCurrent()) return camera_->findDevice();
+    queue_.sync([&] { found = camera_->findDevice(); });
+    return found;
+}
+
+void CameraBridge::submit(bool activate, std::optional<Completion> completion) {
+    // A new request's completion replaces a pending one, which is then never called.
+    if (completion) activationDone_ = std::move(*completion);
+    std::weak_ptr<CameraBridge> w = weak_from_this();
+    camera_->submitRequest(activate, [w](std::optional<std::string> error) {
+        auto self = w.lock();
+        if (!self) return;
+        self->queue_.async([w, error = std::move(error)] {
+            if (auto s = w.lock()) s->requestFinished(error);
+        });
+    });
+}
+
+void CameraBridge::requestFinished(std::optional<std::string> error) {
+    Completion done;
+    if (activationDone_) done = std::move(*activationDone_);
+    activationDone_.reset();
+    if (error) {
+        log("Camera extension failed: " + *error);
+        if (done) done(error);
+        return;
+    }
+    log(deactivating_ ? "Camera extension removed" : "Camera extension installed");
+    Settings::shared().d().setBool(SettingsKey::cameraActivated, !deactivating_);
+    deactivating_ = false;
+    if (done) done(std::nullopt);
 }
 
 }  // namespace tarvello

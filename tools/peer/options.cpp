@@ -74,6 +74,11 @@ Input and output:
                          launchpad showDesktop lookUp smartZoom magnify rotate, or
                          a raw number. Integers may be written as 0x hex.
   --save-frame FILE.png  save the last decoded frame as PNG
+  --camera WxH           be the phone's camera: while the server asks for it
+                         (cameraRequest 1 until 0), send cameraHEVC datagrams of a
+                         WxH test picture (left half luma 200, right half luma 50) at
+                         30 fps, a keyframe every second; "camera sent=N" before the
+                         summary
   --quiet                print only the Accepted/Refused lines, errors and the summary
   --help                 show this text
 
@@ -219,6 +224,15 @@ ParsedOptions parseOptions(int argc, char** argv) {
             if (!value()) return r;
             if (v.empty()) return bad();
             o.script = std::string(v);
+        } else if (key == "--camera") {
+            if (!value()) return r;
+            const size_t x = v.find('x');
+            if (x == std::string_view::npos) return bad();
+            auto w = parseUnsigned<uint16_t>(v.substr(0, x));
+            auto h = parseUnsigned<uint16_t>(v.substr(x + 1));
+            if (!w || !h || *w < 16 || *h < 16 || *w % 2 || *h % 2) return bad();
+            o.cameraWidth = *w;
+            o.cameraHeight = *h;
         } else if (key == "--register-session") {
             if (!value()) return r;
             auto id = parseUnsigned<uint32_t>(v);

@@ -28,6 +28,9 @@ struct PeerOptions {
     bool noRegister = false;
     bool quiet = false;
     double timeout = 30;
+    // --camera WxH: the phone's camera, sent as cameraHEVC while the server asks for it.
+    uint16_t cameraWidth = 0;
+    uint16_t cameraHeight = 0;
 };
 
 struct ParsedOptions {

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "dispatch/clock.h"
+#include "video/encoder.h"
 #include "video/png_writer.h"
 
 namespace tarvello::peer {
@@ -31,6 +32,7 @@ constexpr int kMaxRegistrations = 6;
 constexpr auto kKeyframeRequestInterval = 300ms;
 constexpr size_t kMaxOutgoing = size_t(1) << 20;
 constexpr size_t kMaxPingsTracked = 16;
+constexpr int kCameraRate = 30;  // --camera frames per second, and per keyframe
 
 double seconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double>(d).count();
@@ -273,7 +275,16 @@ void Peer::handleMessage(const Frame& frame) {
             break;
         }
         case MsgType::micRequest: say("micRequest %u", ByteReader(p).readU8()); break;
-        case MsgType::cameraRequest: say("cameraRequest %u", ByteReader(p).readU8()); break;
+        case MsgType::cameraRequest: {
+            const unsigned wanted = ByteReader(p).readU8();
+            say("cameraRequest %u", wanted);
+            if (!cameraFrames_.empty()) {
+                cameraOn_ = wanted != 0;
+                cameraSinceKeyframe_ = 0;
+                nextCameraFrame_ = Clock::now();
+            }
+            break;
+        }
         default: say("message 0x%02x (%zu bytes)", frame.type, p.size()); break;
     }
 }
@@ -441,6 +452,7 @@ Peer::Clock::time_point Peer::nextWake() const {
         if (!opt_.noRegister && !videoArrived_ && registrationsSent_ < kMaxRegistrations) {
             wake = std::min(wake, nextRegistration_);
         }
+        if (cameraOn_) wake = std::min(wake, nextCameraFrame_);
         // Also a trailing sleep, whose end finishes the script.
         if (scriptIndex_ < script_.actions.size() || Clock::now() < scriptWake_) {
             wake = std::min(wake, scriptWake_);
@@ -462,6 +474,7 @@ int Peer::run() {
     start_ = Clock::now();
     deadline_ =
         start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(opt_.timeout));
+    if (opt_.cameraWidth && !prepareCamera()) return exitUsage;
     if (!connectControl()) return exitNotAccepted;
 
     Hello hello;
@@ -495,6 +508,7 @@ int Peer::run() {
                 sendRegistration();
             }
             if (now >= nextTick_) tick();
+            if (cameraOn_ && now >= nextCameraFrame_) sendCameraFrame();
         }
 
         pollfd fds[2] = {{tcp_, short(POLLIN | (outgoing_.empty() ? 0 : POLLOUT)), 0},
@@ -549,11 +563,54 @@ int Peer::run() {
     }
     // A run cut short still reports what it measured.
     if (window_ == Window::open) printLatencyReport(Clock::now());
+    if (opt_.cameraWidth) std::printf("camera sent=%" PRIu64 "\n", cameraSent_);
     printSummary();
     if (refusedExit_) return refusedExit_;
     if ((opt_.frames || opt_.seconds || opt_.latency) && decoded_ == 0) return exitNoFrames;
     if (opt_.latency && meter_.latencies().count() == 0) return exitNoFrames;
     return status;
+}
+
+// ---- The phone's camera ----
+
+bool Peer::prepareCamera() {
+    const int w = opt_.cameraWidth, h = opt_.cameraHeight;
+    auto picture = VideoFrame::make(w, h);
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) picture->y[size_t(y) * size_t(w) + size_t(x)] = x < w / 2 ? 200 : 50;
+    }
+    Encoder encoder([this](Bytes bytes, bool, VideoCodec, FrameTimes) { cameraFrames_.push_back(std::move(bytes)); },
+                    {Encoder::Row{"libx265", VideoCodec::hevc, true, false}});
+    if (!encoder.configure(w, h, 30, 2'000'000)) {
+        std::fprintf(stderr, "--camera: no HEVC encoder (libx265) for %dx%d\n", w, h);
+        return false;
+    }
+    // One second of stream, sent in a loop: it starts with its keyframe, so every pass
+    // decodes as a stream of its own.
+    for (int i = 0; i < kCameraRate; ++i) encoder.encode(picture);
+    encoder.teardown();
+    if (cameraFrames_.size() != size_t(kCameraRate)) {
+        std::fprintf(stderr, "--camera: the encoder gave %zu frames\n", cameraFrames_.size());
+        cameraFrames_.clear();
+        return false;
+    }
+    return true;
+}
+
+void Peer::sendCameraFrame() {
+    constexpr auto kCameraInterval = std::chrono::microseconds(1'000'000 / kCameraRate);
+    const size_t index = size_t(cameraSinceKeyframe_ % kCameraRate);
+    const bool keyframe = index == 0;
+    ++cameraSinceKeyframe_;
+    VideoPacketHeader h;
+    h.frameId = ++cameraFrameId_;
+    h.flags = keyframe ? VideoPacketHeader::keyframe : 0;
+    h.codec = static_cast<uint8_t>(MediaKind::cameraHEVC);
+    h.timestampMs = uptimeMs32(*defaultClock());
+    for (const Bytes& d : fragmentFrame(cameraFrames_[index], h)) sendDatagram(d);
+    ++cameraSent_;
+    nextCameraFrame_ += kCameraInterval;
+    if (nextCameraFrame_ < Clock::now()) nextCameraFrame_ = Clock::now() + kCameraInterval;
 }
 
 }  // namespace tarvello::peer

@@ -70,6 +70,8 @@ private:
     bool frameGoalMet() const;
     Clock::time_point nextWake() const;
     void say(const char* fmt, ...) const __attribute__((format(printf, 2, 3)));
+    bool prepareCamera();
+    void sendCameraFrame();
 
     PeerOptions opt_;
     Script script_;
@@ -135,6 +137,14 @@ private:
     GlassToGlassMeter meter_;
     LatencyHistogram decodeTimes_;  // milliseconds per frame in the window
     uint64_t windowDecoded_ = 0, windowBytes_ = 0, windowLost_ = 0;
+
+    // The phone's camera (--camera): one second of a still picture's stream, sent in a loop.
+    std::vector<Bytes> cameraFrames_;
+    bool cameraOn_ = false;
+    uint32_t cameraFrameId_ = 0;
+    uint64_t cameraSent_ = 0;
+    uint64_t cameraSinceKeyframe_ = 0;
+    Clock::time_point nextCameraFrame_;
 };
 
 }  // namespace tarvello::peer

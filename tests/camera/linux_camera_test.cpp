@@ -1,0 +1,256 @@
+#include "platform/linux/linux_camera.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "camera/camera_feed.h"
+#include "platform/linux/child_process.h"
+#include "platform/sim/sim_platform.h"
+
+namespace tarvello {
+namespace {
+
+template <class Pred>
+bool waitUntil(Pred pred, double seconds = 5.0) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+struct TempDir {
+    TempDir() {
+        char d[] = "/tmp/tarvello-camera-XXXXXX";
+        path = mkdtemp(d);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::filesystem::path path;
+};
+
+// The extension's end of the socket, played by the test.
+class FakeExtension {
+public:
+    explicit FakeExtension(const std::string& path) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+        listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        unlink(path.c_str());
+        bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(listenFd_, 2);
+    }
+    ~FakeExtension() {
+        if (client_ >= 0) close(client_);
+        close(listenFd_);
+    }
+    bool accept(double seconds = 5.0) {
+        pollfd p{listenFd_, POLLIN, 0};
+        if (poll(&p, 1, int(seconds * 1000)) != 1) return false;
+        client_ = ::accept(listenFd_, nullptr, nullptr);
+        return client_ >= 0;
+    }
+    void status(uint8_t b) { ASSERT_EQ(write(client_, &b, 1), 1); }
+    void dropClient() {
+        close(client_);
+        client_ = -1;
+    }
+    // Reads exactly n bytes, bounded in time.
+    std::vector<uint8_t> read(size_t n, double seconds = 5.0) {
+        std::vector<uint8_t> out(n);
+        size_t got = 0;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (got < n && std::chrono::steady_clock::now() < end) {
+            pollfd p{client_, POLLIN, 0};
+            if (poll(&p, 1, 100) != 1) continue;
+            const ssize_t r = ::read(client_, out.data() + got, n - got);
+            if (r <= 0) break;
+            got += size_t(r);
+        }
+        out.resize(got);
+        return out;
+    }
+
+private:
+    int listenFd_ = -1;
+    int client_ = -1;
+};
+
+std::shared_ptr<VideoFrame> picture(uint8_t luma) {
+    auto f = VideoFrame::make(1280, 720);
+    std::fill(f->y.begin(), f->y.end(), luma);
+    return f;
+}
+
+TEST(LinuxCameraSocket, StatusBytesAndPicturesCrossTheSocket) {
+    TempDir dir;
+    const std::string path = (dir.path / "cam.sock").string();
+    LinuxCamera::Options o;
+    o.socketPath = path;
+    LinuxCamera camera(o);
+    EXPECT_FALSE(camera.findDevice());  // nobody serves the socket yet
+    std::string error;
+    EXPECT_FALSE(camera.openSink(error));
+    EXPECT_NE(error.find(path), std::string::npos);
+
+    FakeExtension ext(path);
+    ASSERT_TRUE(camera.findDevice());
+    ASSERT_TRUE(ext.accept());
+    EXPECT_FALSE(camera.readUse().inUse.has_value());  // no status byte yet
+    ext.status('1');
+    ASSERT_TRUE(waitUntil([&] { return camera.readUse().inUse == true; }));
+    EXPECT_TRUE(camera.readUse().runningSomewhere);
+
+    EXPECT_FALSE(camera.sinkHasRoom());  // not open
+    ASSERT_TRUE(camera.openSink(error));
+    ASSERT_TRUE(camera.sinkHasRoom());
+    camera.pushPicture(picture(77));
+    camera.pushPicture(picture(99));  // sink busy: refused, not queued
+    const size_t pictureBytes = size_t(1280) * 720 * 3 / 2;
+    auto first = ext.read(camerafeed::kHeaderSize + pictureBytes);
+    ASSERT_EQ(first.size(), camerafeed::kHeaderSize + pictureBytes);
+    auto h = camerafeed::decodeHeader(first);
+    ASSERT_TRUE(h);
+    EXPECT_EQ(h->sequence, 0u);
+    EXPECT_EQ(h->stride, 1280u);
+    EXPECT_EQ(first[camerafeed::kHeaderSize], 77);
+    EXPECT_EQ(first.back(), 128);
+    ASSERT_TRUE(waitUntil([&] { return camera.sinkHasRoom(); }));
+    camera.pushPicture(picture(55));
+    auto second = ext.read(camerafeed::kHeaderSize + pictureBytes);
+    ASSERT_EQ(second.size(), first.size());
+    EXPECT_EQ(camerafeed::decodeHeader(second)->sequence, 1u);
+    EXPECT_EQ(second[camerafeed::kHeaderSize], 55);
+    EXPECT_TRUE(ext.read(1, 0.2).empty());  // the refused picture never went out
+
+    ext.status('0');
+    ASSERT_TRUE(waitUntil([&] { return camera.readUse().inUse == false; }));
+    camera.closeSink();
+    EXPECT_FALSE(camera.sinkHasRoom());
+
+    // The extension goes away and comes back: the next poll reconnects.
+    ext.dropClient();
+    ASSERT_TRUE(waitUntil([&] { return !camera.readUse().inUse.has_value(); }));
+    ASSERT_TRUE(camera.findDevice());
+    ASSERT_TRUE(ext.accept());
+}
+
+TEST(LinuxCameraSocket, PicturesOfAnotherSizeAreNotSent) {
+    TempDir dir;
+    const std::string path = (dir.path / "cam.sock").string();
+    FakeExtension ext(path);
+    LinuxCamera::Options o;
+    o.socketPath = path;
+    LinuxCamera camera(o);
+    ASSERT_TRUE(camera.findDevice());
+    ASSERT_TRUE(ext.accept());
+    std::string error;
+    ASSERT_TRUE(camera.openSink(error));
+    camera.pushPicture(VideoFrame::make(640, 480));
+    camera.pushPicture(nullptr);
+    EXPECT_TRUE(ext.read(1, 0.2).empty());
+    EXPECT_TRUE(camera.sinkHasRoom());
+}
+
+TEST(LinuxCameraActivation, SystemdUserUnitIsWrittenEnabledAndRemoved) {
+    TempDir dir;
+    auto processes = std::make_shared<SimProcesses>();
+    processes->script("/fake/systemctl", {ProcessResult{0, ""}});
+    LinuxCamera::Options o;
+    o.socketPath = (dir.path / "cam.sock").string();
+    o.extensionPath = "/bin/true";
+    o.useSystemd = true;
+    o.unitDirectory = dir.path / "units";
+    o.processes = processes;
+    o.systemctlPath = "/fake/systemctl";
+    LinuxCamera camera(o);
+
+    std::promise<std::optional<std::string>> activated;
+    camera.submitRequest(true, [&](std::optional<std::string> e) { activated.set_value(e); });
+    EXPECT_EQ(activated.get_future().get(), std::nullopt);
+    std::ifstream unitFile(camera.unitPath());
+    const std::string unit{std::istreambuf_iterator<char>(unitFile), {}};
+    EXPECT_NE(unit.find("ExecStart=\"/bin/true\" --socket \"" + o.socketPath + "\""), std::string::npos)
+        << unit;
+    EXPECT_NE(unit.find("Restart=on-failure"), std::string::npos);
+    EXPECT_NE(unit.find("WantedBy=default.target"), std::string::npos);
+    EXPECT_EQ(processes->runs(),
+              (std::vector<std::string>{"/fake/systemctl --user daemon-reload",
+                                        "/fake/systemctl --user enable tarvello-camera.service",
+                                        "/fake/systemctl --user restart tarvello-camera.service"}));
+
+    std::promise<std::optional<std::string>> removed;
+    camera.submitRequest(false, [&](std::optional<std::string> e) { removed.set_value(e); });
+    EXPECT_EQ(removed.get_future().get(), std::nullopt);
+    EXPECT_FALSE(std::filesystem::exists(camera.unitPath()));
+    EXPECT_EQ(processes->runs().at(3), "/fake/systemctl --user disable --now tarvello-camera.service");
+
+    // A failing systemctl is reported with the command and its status.
+    processes->script("/fake/systemctl", {ProcessResult{0, ""}, ProcessResult{1, ""}});
+    std::promise<std::optional<std::string>> failed;
+    camera.submitRequest(true, [&](std::optional<std::string> e) { failed.set_value(e); });
+    EXPECT_EQ(
+        failed.get_future().get(),
+        std::optional<std::string>("systemctl --user enable tarvello-camera.service failed (status 1)"));
+}
+
+TEST(LinuxCameraActivation, MissingExtensionIsReported) {
+    LinuxCamera::Options o;
+    o.extensionPath = "/nonexistent/tarvello-camera";
+    o.useSystemd = false;
+    LinuxCamera camera(o);
+    std::promise<std::optional<std::string>> done;
+    camera.submitRequest(true, [&](std::optional<std::string> e) { done.set_value(e); });
+    const auto error = done.get_future().get();
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->find("/nonexistent/tarvello-camera"), std::string::npos);
+}
+
+#ifdef TARVELLO_CAMERA_PATH
+TEST(LinuxCameraActivation, SelfStartedExtensionIsRestartedAndStoppedOnRemoval) {
+    TempDir dir;
+    LinuxCamera::Options o;
+    o.socketPath = (dir.path / "cam.sock").string();
+    o.extensionPath = TARVELLO_CAMERA_PATH;
+    o.useSystemd = false;
+    o.restartDelay = 0.05;
+    // No PipeWire here: the extension serves its socket all the same.
+    o.childEnvironment = {"XDG_RUNTIME_DIR=" + dir.path.string(), "PIPEWIRE_RUNTIME_DIR=" + dir.path.string(),
+                          "TARVELLO_CAMERA_NO_JOURNAL=1"};
+    LinuxCamera camera(o);
+    std::promise<std::optional<std::string>> activated;
+    camera.submitRequest(true, [&](std::optional<std::string> e) { activated.set_value(e); });
+    ASSERT_EQ(activated.get_future().get(), std::nullopt);
+    const pid_t first = camera.childPid();
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(waitUntil([&] { return camera.findDevice(); }));
+    EXPECT_TRUE(waitUntil([&] { return camera.readUse().inUse == std::optional<bool>(false); }));
+
+    kill(first, SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return camera.childPid() > 0 && camera.childPid() != first; }));
+    ASSERT_TRUE(waitUntil([&] { return camera.findDevice(); }));
+
+    std::promise<std::optional<std::string>> removed;
+    camera.submitRequest(false, [&](std::optional<std::string> e) { removed.set_value(e); });
+    ASSERT_EQ(removed.get_future().get(), std::nullopt);
+    EXPECT_EQ(camera.childPid(), 0);
+    EXPECT_TRUE(waitUntil([&] { return !camera.readUse().inUse.has_value(); }));
+}
+#endif
+
+}  // namespace
+}  // namespace tarvello
