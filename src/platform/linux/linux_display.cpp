@@ -5,6 +5,7 @@
 
 #include "app/log.h"
 #include "platform/linux/child_process.h"
+#include "platform/linux/session_bus.h"
 #include "platform/linux/session_command.h"
 #include "platform/linux/xvfb_server.h"
 
@@ -16,6 +17,7 @@ constexpr int kIllegalArgument = 1001;
 
 struct LinuxDisplay::Entry {
     std::unique_ptr<XvfbServer> server;
+    std::unique_ptr<SessionBus> bus;  // the session command's D-Bus
     pid_t session = -1;
     int screenWidth = 0, screenHeight = 0;
     double x = 0, y = 0;
@@ -80,8 +82,12 @@ void LinuxDisplay::startSession(Entry& entry) {
         return;
     }
     std::string error;
+    entry.bus = SessionBus::start(name, entry.server->clientAuthority(), entry.server->directory() + "/bus.log",
+                                  error);
+    if (!entry.bus) log("No session bus on " + name + ": " + error);
     entry.session = startSessionCommand(command, name, entry.server->clientAuthority(),
-                                        entry.server->directory() + "/session.log", error);
+                                        entry.server->directory() + "/session.log", error,
+                                        entry.bus ? entry.bus->environment() : std::vector<std::string>{});
     if (entry.session < 0) {
         log("Session command failed on " + name + ": " + error);
     } else {
@@ -123,6 +129,7 @@ void LinuxDisplay::removeVirtualDisplay(uint32_t id) {
     }
     // The session first, so its clients leave quietly rather than on a lost connection.
     endChild(entry->session, SIGTERM, 1.0, true);
+    entry->bus.reset();
     entry->server.reset();
 }
 

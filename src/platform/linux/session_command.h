@@ -5,6 +5,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tarvello {
 
@@ -23,8 +24,10 @@ std::string resolveSessionCommand(const std::optional<std::string>& setting);
 
 // Starts `command` through /bin/sh on X display `displayName`, in a process group of its
 // own so its descendants end with it (endChild with group = true). Its output goes to
-// `logPath`. Returns the pid, or -1 with the reason.
+// `logPath`. `sessionEnvironment` ("KEY=value": the session bus, accessibility) is added
+// to its environment. Returns the pid, or -1 with the reason.
 pid_t startSessionCommand(const std::string& command, const std::string& displayName,
-                          const std::string& authorityFile, const std::string& logPath, std::string& error);
+                          const std::string& authorityFile, const std::string& logPath, std::string& error,
+                          const std::vector<std::string>& sessionEnvironment = {});
 
 }  // namespace tarvello
