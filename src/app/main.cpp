@@ -1,25 +1,33 @@
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "app/log.h"
+#include "app/permissions.h"
 #include "app/settings.h"
 #include "app/settings_store.h"
+#include "app/stage_manager.h"
 #include "audio/audio_bridge.h"
 #include "audio/audio_install.h"
+#include "camera/camera_bridge.h"
 #include "dispatch/serial_queue.h"
 #include "platform/platform.h"
 #ifdef TARVELLO_HAVE_X11
 #include "platform/linux/time_probe.h"
 #endif
 #include "server/server.h"
+#ifdef TARVELLO_HAVE_QT
+#include "ui/tray.h"
+#endif
 
 using namespace tarvello;
 
@@ -32,7 +40,8 @@ on TCP, video and media on UDP. The log goes to standard output; the first lines
 the pairing code to type on the phone.
 
 Options:
-  --headless            Run the server only, without the tray (the only mode so far).
+  --headless            Run the server only, without the tray icon and windows (also
+                        when there is no graphical session or the build has no Qt).
   --platform NAME       Back-end set: "linux" (each session gets a private Xvfb
                         display running the sessionCommand setting, captured with
                         XShm and XDamage) or "sim" (in-memory display with a moving
@@ -47,6 +56,8 @@ Options:
   --install-audio       Create the virtual speaker and microphone devices in the
                         running sound server and for its later starts, then exit
                         (status 0 when they exist).
+  --uninstall-camera    Stop and remove the camera extension (tarvello-camera), then
+                        exit (status 0 when it is removed).
   --stage-times         Log every 5 s of frames how long each stage of the video path
                         took (capture, convert, encode, send; p50/p95 in ms).
   --time-probe          Instead of serving: draw the monotonic time (milliseconds) as a
@@ -54,8 +65,18 @@ Options:
                         glass-to-glass latency. Meant as the sessionCommand setting.
   --motion              With --time-probe: also scroll a page across the rest of the
                         screen, so every frame changes everywhere.
+  --screenshots DIR     Instead of serving: draw the menu and the set-up window with
+                        sample state into DIR/menu.png and DIR/onboarding.png.
   --help                Show this text.
 )";
+
+// Where the launch puts the shortcut files it offers for import, beside the program.
+std::filesystem::path shippedShortcutsDirectory() {
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    return exe.parent_path().parent_path() / "share" / "tarvello" / "shortcuts";
+}
 
 bool parsePort(const char* text, uint16_t& out) {
     unsigned v = 0;
@@ -74,6 +95,25 @@ int main(int argc, char** argv) {
     bool newCode = false;
     bool installAudioOnly = false;
     bool timeProbe = false, motion = false;
+    bool headless = false;
+    std::optional<std::string> screenshotDir;
+
+    // --uninstall-camera: removes the camera extension and exits; nothing else of the launch runs.
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) != "--uninstall-camera") continue;
+        std::optional<std::filesystem::path> dir;
+        for (int j = 1; j + 1 < argc; ++j) {
+            if (std::string_view(argv[j]) == "--config-dir") dir = argv[j + 1];
+        }
+        Settings::useStore(std::make_shared<JsonFileStore>(defaultSettingsPath(dir)));
+        auto bridge = CameraBridge::create(makeSystemCamera());
+        std::promise<std::optional<std::string>> outcome;
+        bridge->deactivate([&outcome](std::optional<std::string> e) { outcome.set_value(std::move(e)); });
+        const std::optional<std::string> failure = outcome.get_future().get();
+        bridge->shutdown();
+        std::printf("%s\n", failure ? ("Camera removal failed: " + *failure).c_str() : "Camera removed");
+        return failure ? 1 : 0;
+    }
 
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -88,7 +128,9 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         } else if (a == "--headless") {
-            // The tray application is not built yet: every run is headless.
+            headless = true;
+        } else if (a == "--screenshots") {
+            screenshotDir = value("--screenshots");
         } else if (a == "--platform") {
             platformName = value("--platform");
         } else if (a == "--config-dir") {
@@ -135,6 +177,28 @@ int main(int argc, char** argv) {
 #endif
     }
 
+    if (screenshotDir) {
+#ifdef TARVELLO_HAVE_QT
+        return renderScreenshots(argc, argv, *screenshotDir);
+#else
+        std::fprintf(stderr, "tarvello: --screenshots needs the Qt build\n");
+        return 2;
+#endif
+    }
+    if (!headless) {
+#ifdef TARVELLO_HAVE_QT
+        const char* x = std::getenv("DISPLAY");
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        if ((!x || !*x) && (!wayland || !*wayland)) {
+            log("No graphical session: serving without the tray (--headless)");
+            headless = true;
+        }
+#else
+        log("This build has no tray application (Qt 6 was not found): serving without it (--headless)");
+        headless = true;
+#endif
+    }
+
     if (platformName.empty()) {
         platformName = linuxPlatformAvailable() ? "linux" : "sim";
         if (platformName == "sim") log("Xvfb not found: serving the in-memory test display (--platform sim)");
@@ -171,13 +235,74 @@ int main(int argc, char** argv) {
     else
         platform->preferences = std::make_shared<MemoryPreferenceDomains>();
 
-    // Defaults left on our devices by a run that ended without restoring them.
     const auto audio = platform->audio;
-    AudioBridge::restoreDefaultDevices(*audio);
+    StageManager::Environment stageEnv;
+    stageEnv.processes = platform->processes;
+    stageEnv.preferences = platform->preferences;
+    stageEnv.dockAvailable = platform->dock != nullptr;
+    stageEnv.shortcutsDirectory = shippedShortcutsDirectory();
+    stageEnv.openFile = [](const std::filesystem::path& file) { openWithDesktop(file.string()); };
+    auto stageManager = StageManager::create(std::move(stageEnv));
+    options.stageManager = stageManager;
+    const auto host = platform->host;
 
+    // Activation only: the server's own bridge carries the session's pictures.
+    auto cameraBridge = CameraBridge::create(platformName == "linux" ? makeSystemCamera() : platform->camera);
+    auto camera = std::make_shared<BridgeCameraActivation>(cameraBridge);
     auto server = Server::create(std::move(*platform), options);
+    // Repairs what a run that ended without restoring left behind. Only the copy that
+    // serves may do this: a second copy must not undo the first one's session.
+    auto launchRepairs = [&] {
+        AudioBridge::restoreDefaultDevices(*audio);
+        stageManager->restoreDockAtLaunch();
+        camera->activateIfNeeded();
+    };
+
+#ifdef TARVELLO_HAVE_QT
+    if (!headless) {
+        TrayOptions tray;
+        tray.instanceName = "tarvello-" + std::to_string(getuid()) + "-" +
+                            std::to_string(std::hash<std::string>{}(defaultSettingsPath(configDir).string()));
+        tray.start = [&]() -> std::optional<TrayServices> {
+            launchRepairs();
+            if (!server->start()) {
+                log("Could not open the listening ports; is another copy running?");
+                return std::nullopt;
+            }
+            LinuxSetupParts parts;
+            parts.host = host;
+            parts.audio = audio;
+            parts.stageManager = stageManager;
+            parts.camera = camera;
+            // A login must not replace the pairing code each time.
+            for (int i = 1; i < argc; ++i)
+                if (std::string_view(argv[i]) != "--new-code") parts.args.emplace_back(argv[i]);
+            parts.quit = &quitTrayApplication;
+            return TrayServices{server, stageManager, makeLinuxSetupSystem(std::move(parts))};
+        };
+        tray.stop = [&] {
+            server->stop();
+            stageManager->flush();
+            AudioBridge::restoreDefaultDevices(*audio);
+        };
+        std::thread([signals] {
+            int sig = 0;
+            sigwait(&signals, &sig);
+            log(std::string("Stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
+            quitTrayApplication();
+        }).detach();
+        const int status = runTrayApplication(argc, argv, std::move(tray));
+        // Nobody serves the main queue any more: stopping must not wait for it.
+        mainQueue().quit();
+        server->stop();
+        cameraBridge->shutdown();
+        return status;
+    }
+#endif
+    launchRepairs();
     if (!server->start()) {
         log("Could not open the listening ports; is another copy running?");
+        mainQueue().quit();  // nothing serves it yet: stopping must not wait for it
         server->stop();
         return 1;
     }
@@ -191,6 +316,8 @@ int main(int argc, char** argv) {
 
     mainQueue().run();
     server->stop();
+    stageManager->flush();
+    cameraBridge->shutdown();
     AudioBridge::restoreDefaultDevices(*audio);
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include "platform/sim/sim_audio.h"
+#include "platform/sim/sim_platform.h"
 
 namespace tarvello {
 
@@ -13,6 +14,10 @@ std::shared_ptr<AudioFacility> makeSystemAudio() {
     auto audio = std::make_shared<SimAudio>(false);
     audio->installable = false;
     return audio;
+}
+
+std::shared_ptr<CameraFacility> makeSystemCamera() {
+    return std::make_shared<SimCamera>();
 }
 #endif
 

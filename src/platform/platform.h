@@ -40,12 +40,17 @@ struct Platform {
 Platform makeSimPlatform();
 
 // The X11 back-ends (builds with X11 only): each session gets a private Xvfb server as its display, and
-// input goes there through XTEST. Accessibility and camera are still the stand-ins.
+// input goes there through XTEST. Accessibility is still the stand-in; the camera goes to the
+// tarvello-camera extension.
 Platform makeLinuxPlatform();
 
 // This machine's sound devices (the PulseAudio back-end where the build has it), for
 // work that needs no session: the audio installer and the restore at launch and exit.
 std::shared_ptr<AudioFacility> makeSystemAudio();
+
+// This machine's camera extension (the tarvello-camera back-end where the build has
+// it), for work that needs no session: activation and removal.
+std::shared_ptr<CameraFacility> makeSystemCamera();
 
 // True when this build has the X11 back-ends and an Xvfb executable is on PATH.
 bool linuxPlatformAvailable();

@@ -20,11 +20,11 @@
 #include "app/notification_center.h"
 #include "app/server_state.h"
 #include "app/settings.h"
+#include "app/stage_manager.h"
 #include "app/text_format.h"
 #include "audio/audio_bridge.h"
 #include "camera/camera_bridge.h"
 #include "input/injector.h"
-#include "input/stage_dock.h"
 #include "input/text_watcher.h"
 #include "video/capture.h"
 #include "video/cursor_watcher.h"
@@ -124,7 +124,14 @@ Server::Server(Platform platform, ServerOptions options)
     cursorWatcher_ = CursorWatcher::create(platform_.cursor);
     audio_ = AudioBridge::create(platform_.audio);
     camera_ = CameraBridge::create(platform_.camera);
-    stageDock_ = std::make_unique<StageDock>();
+    stageManager_ = options_.stageManager;
+    if (!stageManager_) {
+        StageManager::Environment env;
+        env.processes = platform_.processes;
+        env.preferences = platform_.preferences;
+        env.dockAvailable = platform_.dock != nullptr;
+        stageManager_ = StageManager::create(std::move(env));
+    }
 }
 
 Server::~Server() { stop(); }
@@ -193,8 +200,13 @@ bool Server::start() {
     textWatcher_->onFocus = [onQueue](bool focused) {
         onQueue([focused](Server& s) { s.send(buildTextFocus(focused)); });
     };
-    textWatcher_->onSelection = [onQueue](std::optional<SelectionMsg> sel) {
-        onQueue([sel](Server& s) { s.send(buildSelection(sel.value_or(SelectionMsg{}))); });
+    textWatcher_->onSelection = [onQueue](std::optional<Selection> sel) {
+        SelectionMsg msg;
+        if (sel) {
+            msg = {true,          float(sel->start.x), float(sel->start.y), float(sel->end.x),
+                   float(sel->end.y), float(sel->height)};
+        }
+        onQueue([msg](Server& s) { s.send(buildSelection(msg)); });
     };
     capture_->onFrame = [w](VideoFramePtr frame) {
         if (auto s = w.lock()) s->encoder()->encode(frame);
@@ -323,7 +335,8 @@ void Server::stop() {
             cursorWatcher_->stop();
             audio_->stop();
             camera_->stop();
-            stageDock_->restore();
+            stageManager_->stageManagerOff();
+            stageManager_->restoreDock();
             sessionActive_ = false;
         }
         applyKeepAwake(false);
@@ -613,7 +626,8 @@ void Server::startSession(int width, int height, int refreshRate) {
     });
     if (sleepAssertion_ == 0) applyKeepAwake(true);
     platform_.power->coverDisplay(sessionDisplay);
-    stageDock_->applySession(settings.stageManager(), settings.showDock());
+    if (settings.stageManager()) stageManager_->stageManagerOn();
+    if (settings.showDock()) stageManager_->showDockForSession();
 
     CaptureConfig config;
     config.display = sessionDisplay;
@@ -666,7 +680,8 @@ void Server::endSession() {
     });
     platform_.power->coverDisplay(0);
     applyKeepAwake(Settings::shared().keepUnlocked());
-    stageDock_->restore();
+    stageManager_->stageManagerOff();
+    stageManager_->restoreDock();
     sessionActive_ = false;
     ++sessionGeneration_;
     updateState([](ServerState& s) {
@@ -763,13 +778,13 @@ void Server::restartSession() {
 
 void Server::stageManagerChanged() {
     queue_.async(weakly(shared_from_this(), [](Server& s) {
-        if (s.control_ && Settings::shared().boolValue(SettingsKey::stageManager)) s.stageDock_->stageManagerOn();
+        if (s.control_ && Settings::shared().boolValue(SettingsKey::stageManager)) s.stageManager_->stageManagerOn();
     }));
 }
 
 void Server::showDockChanged() {
     queue_.async(weakly(shared_from_this(), [](Server& s) {
-        if (s.control_ && Settings::shared().boolValue(SettingsKey::showDock)) s.stageDock_->showDockForSession();
+        if (s.control_ && Settings::shared().boolValue(SettingsKey::showDock)) s.stageManager_->showDockForSession();
     }));
 }
 

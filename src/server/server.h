@@ -27,7 +27,7 @@ class TextWatcher;
 class CursorWatcher;
 class AudioBridge;
 class CameraBridge;
-class StageDock;
+class StageManager;
 class StageReport;
 struct ControlConnection;
 struct VideoSocket;
@@ -45,6 +45,8 @@ struct ServerOptions {
     // Seconds of frames between "Stage times" log lines (capture, convert, encode and
     // send p50/p95); 0: not measured.
     double stageReportInterval = 0;
+    // Stage Manager and Dock control shared with the menu; empty: one made from the platform.
+    std::shared_ptr<StageManager> stageManager;
 };
 
 // Owns the network side: the control listener and connection on "pontel.server", the
@@ -62,6 +64,8 @@ public:
 
     uint16_t controlPort() const { return boundControlPort_.load(); }
     uint16_t videoPort() const { return boundVideoPort_.load(); }
+    // The camera bridge, for the setup's camera activation.
+    std::shared_ptr<CameraBridge> camera() const { return camera_; }
 
     // Follow-ups of settings changes made in the menu.
     void restartSession();
@@ -89,6 +93,7 @@ public:
     };
     Snapshot snapshot();
 
+    StageManager& stageManager() { return *stageManager_; }
     Queue& queue() { return queue_; }
     Queue& videoQueue() { return videoQueue_; }
 
@@ -146,7 +151,7 @@ private:
     std::shared_ptr<CursorWatcher> cursorWatcher_;
     std::shared_ptr<AudioBridge> audio_;
     std::shared_ptr<CameraBridge> camera_;
-    std::unique_ptr<StageDock> stageDock_;
+    std::shared_ptr<StageManager> stageManager_;
 
     std::mutex encoderMutex_;  // guards creation only; the encoder locks itself
     std::shared_ptr<Encoder> encoder_;

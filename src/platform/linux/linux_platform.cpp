@@ -1,10 +1,14 @@
 #include "app/settings.h"
 #include "platform/linux/child_process.h"
+#ifdef TARVELLO_HAVE_ATSPI
+#include "platform/linux/linux_accessibility.h"
+#endif
 #ifdef TARVELLO_HAVE_PULSE
 #include "platform/linux/linux_audio.h"
 #else
 #include "platform/sim/sim_audio.h"
 #endif
+#include "platform/linux/linux_camera.h"
 #include "platform/linux/linux_capture.h"
 #include "platform/linux/linux_cursor.h"
 #include "platform/linux/linux_display.h"
@@ -33,12 +37,16 @@ std::shared_ptr<AudioFacility> makeSystemAudio() {
 #endif
 }
 
+std::shared_ptr<CameraFacility> makeSystemCamera() {
+    return std::make_shared<LinuxCamera>();
+}
+
 Platform makeLinuxPlatform() {
     LinuxDisplay::Options options;
     options.sessionCommand = [] { return Settings::shared().d().getString(SettingsKey::sessionCommand); };
     auto display = std::make_shared<LinuxDisplay>(std::move(options));
 
-    // Accessibility and camera: the stand-ins until their back-ends exist.
+    // Accessibility: the stand-in in builds without AT-SPI.
     Platform p = makeSimPlatform();
     p.name = "linux";
     p.display = display;
@@ -50,6 +58,10 @@ Platform makeLinuxPlatform() {
     p.processes = std::make_shared<LinuxProcesses>();
     p.cursor = std::make_shared<LinuxCursor>(display);
     p.audio = makeSystemAudio();
+#ifdef TARVELLO_HAVE_ATSPI
+    p.accessibility = std::make_shared<LinuxAccessibility>(display);
+#endif
+    p.camera = makeSystemCamera();
     // No dock on an X desktop: gestures that would tell one take their fallbacks.
     p.dock = nullptr;
     p.workspace = nullptr;

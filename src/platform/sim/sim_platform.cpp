@@ -365,14 +365,131 @@ void SimInput::setPointer(std::optional<Point> p) {
 
 // ---- Accessibility, cursor ----
 
-std::optional<FocusedText> SimAccessibility::focused(uint32_t) {
+namespace {
+struct SimElement final : AxElement {
+    explicit SimElement(std::string n) : name(std::move(n)) {}
+    bool sameAs(const AxElement& other) const override {
+        auto* o = dynamic_cast<const SimElement*>(&other);
+        return o && o->name == name;
+    }
+    std::string name;
+};
+}  // namespace
+
+bool SimAccessibility::ready(uint32_t) {
     std::lock_guard lock(mutex_);
-    return focused_;
+    polls_++;
+    interrupted_ = false;
+    return trusted.load();
 }
 
-void SimAccessibility::set(std::optional<FocusedText> f) {
+bool SimAccessibility::interrupted() {
     std::lock_guard lock(mutex_);
-    focused_ = std::move(f);
+    return interrupted_;
+}
+
+std::optional<int32_t> SimAccessibility::frontmostProcess() {
+    std::lock_guard lock(mutex_);
+    return frontmost_;
+}
+
+void SimAccessibility::requestEnhanced(int32_t pid) {
+    std::lock_guard lock(mutex_);
+    enhanced_.push_back(pid);
+}
+
+AxElementRef SimAccessibility::focusedElement(std::optional<int32_t> pid) {
+    std::lock_guard lock(mutex_);
+    if (stalled.load()) {
+        interrupted_ = true;
+        return nullptr;
+    }
+    auto it = focus_.find(pid);
+    if (it == focus_.end()) return nullptr;
+    return std::make_shared<SimElement>(it->second);
+}
+
+const SimAccessibility::Element* SimAccessibility::find(const AxElement& element) const {
+    auto* e = dynamic_cast<const SimElement*>(&element);
+    if (!e) return nullptr;
+    auto it = elements_.find(e->name);
+    return it == elements_.end() ? nullptr : &it->second;
+}
+
+std::optional<std::string> SimAccessibility::role(const AxElement& element) {
+    std::lock_guard lock(mutex_);
+    const Element* e = find(element);
+    return e ? e->role : std::nullopt;
+}
+
+bool SimAccessibility::secure(const AxElement& element) {
+    std::lock_guard lock(mutex_);
+    const Element* e = find(element);
+    return e && e->secure;
+}
+
+bool SimAccessibility::editable(const AxElement& element) {
+    std::lock_guard lock(mutex_);
+    const Element* e = find(element);
+    return e && e->editable;
+}
+
+std::optional<AxTextRange> SimAccessibility::selectedRange(const AxElement& element) {
+    std::lock_guard lock(mutex_);
+    if (stalled.load()) {
+        interrupted_ = true;
+        return std::nullopt;
+    }
+    const Element* e = find(element);
+    return e ? e->selection : std::nullopt;
+}
+
+std::optional<AxRect> SimAccessibility::characterBounds(const AxElement& element, int64_t index) {
+    std::lock_guard lock(mutex_);
+    const Element* e = find(element);
+    if (!e) return std::nullopt;
+    auto it = e->characters.find(index);
+    return it == e->characters.end() ? std::nullopt : std::optional<AxRect>(it->second);
+}
+
+std::optional<AxRect> SimAccessibility::displayBounds(uint32_t display) {
+    std::lock_guard lock(mutex_);
+    auto it = displays_.find(display);
+    return it == displays_.end() ? std::nullopt : std::optional<AxRect>(it->second);
+}
+
+void SimAccessibility::setElement(const std::string& name, Element element) {
+    std::lock_guard lock(mutex_);
+    elements_[name] = std::move(element);
+}
+
+void SimAccessibility::setFrontmost(std::optional<int32_t> pid) {
+    std::lock_guard lock(mutex_);
+    frontmost_ = pid;
+}
+
+void SimAccessibility::setFocus(std::optional<int32_t> pid, std::optional<std::string> name) {
+    std::lock_guard lock(mutex_);
+    if (name) {
+        focus_[pid] = *name;
+    } else {
+        focus_.erase(pid);
+    }
+}
+
+void SimAccessibility::setDisplay(uint32_t display, AxRect bounds) {
+    std::lock_guard lock(mutex_);
+    displays_[display] = bounds;
+}
+
+std::vector<int32_t> SimAccessibility::enhanceRequests() const {
+    std::lock_guard lock(mutex_);
+    return enhanced_;
+}
+
+int SimAccessibility::polls() const {
+    std::lock_guard lock(mutex_);
+    return polls_;
 }
 
 std::optional<CursorImage> SimCursor::current() {
@@ -448,7 +565,62 @@ std::vector<std::string> SimProcesses::runs() const {
 
 // ---- Camera ----
 
-void SimCamera::pushEncodedFrame(std::span<const uint8_t>) { frames++; }
+CameraUse SimCamera::readUse() {
+    CameraUse u;
+    if (hasUseValue) u.inUse = used.load();
+    u.runningSomewhere = running.load();
+    return u;
+}
+
+bool SimCamera::openSink(std::string& error) {
+    if (!sinkAvailable) {
+        error = "-1";
+        return false;
+    }
+    opens++;
+    sinkOpen = true;
+    return true;
+}
+
+void SimCamera::closeSink() {
+    closes++;
+    sinkOpen = false;
+}
+
+bool SimCamera::sinkHasRoom() {
+    std::lock_guard lock(mutex_);
+    return sinkOpen && int(pictures_.size()) < capacity.load();
+}
+
+void SimCamera::pushPicture(std::shared_ptr<const VideoFrame> picture) {
+    std::lock_guard lock(mutex_);
+    if (sinkOpen) pictures_.push_back(std::move(picture));
+}
+
+std::vector<std::shared_ptr<const VideoFrame>> SimCamera::takePictures() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(pictures_, {});
+}
+
+void SimCamera::submitRequest(bool activate, std::function<void(std::optional<std::string>)> done) {
+    std::optional<std::string> error;
+    {
+        std::lock_guard lock(mutex_);
+        requests_.push_back(activate);
+        error = requestError_;
+    }
+    if (done) done(error);
+}
+
+std::vector<bool> SimCamera::requests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+void SimCamera::setRequestError(std::optional<std::string> error) {
+    std::lock_guard lock(mutex_);
+    requestError_ = std::move(error);
+}
 
 // ---- Factory ----
 

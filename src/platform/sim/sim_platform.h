@@ -159,14 +159,48 @@ private:
     std::vector<std::string> runs_;
 };
 
+// A scripted element tree: elements by name, the focus per application and system-wide,
+// display bounds. `stalled` makes every element call time out.
 class SimAccessibility final : public AccessibilityFacility {
 public:
-    std::optional<FocusedText> focused(uint32_t display) override;
-    void set(std::optional<FocusedText> f);
+    struct Element {
+        std::optional<std::string> role;
+        bool secure = false, editable = false;
+        std::optional<AxTextRange> selection;
+        std::map<int64_t, AxRect> characters;  // bounds by character index
+    };
+
+    bool ready(uint32_t display) override;
+    bool interrupted() override;
+    std::optional<int32_t> frontmostProcess() override;
+    void requestEnhanced(int32_t pid) override;
+    AxElementRef focusedElement(std::optional<int32_t> pid) override;
+    std::optional<std::string> role(const AxElement& element) override;
+    bool secure(const AxElement& element) override;
+    bool editable(const AxElement& element) override;
+    std::optional<AxTextRange> selectedRange(const AxElement& element) override;
+    std::optional<AxRect> characterBounds(const AxElement& element, int64_t index) override;
+    std::optional<AxRect> displayBounds(uint32_t display) override;
+
+    // Steering, from any thread.
+    void setElement(const std::string& name, Element element);
+    void setFrontmost(std::optional<int32_t> pid);
+    void setFocus(std::optional<int32_t> pid, std::optional<std::string> name);  // no pid: system-wide
+    void setDisplay(uint32_t display, AxRect bounds);
+    std::vector<int32_t> enhanceRequests() const;
+    int polls() const;
+    std::atomic<bool> trusted{true}, stalled{false};
 
 private:
-    std::mutex mutex_;
-    std::optional<FocusedText> focused_;
+    const Element* find(const AxElement& element) const;
+    mutable std::mutex mutex_;
+    std::map<std::string, Element> elements_;
+    std::optional<int32_t> frontmost_;
+    std::map<std::optional<int32_t>, std::string> focus_;
+    std::map<uint32_t, AxRect> displays_;
+    std::vector<int32_t> enhanced_;
+    bool interrupted_ = false;
+    int polls_ = 0;
 };
 
 class SimCursor final : public CursorFacility {
@@ -180,12 +214,38 @@ private:
     std::optional<CursorImage> cursor_;
 };
 
+// A camera device steered by the test: whether it exists, its in-use value and
+// running state, a sink holding up to `capacity` pictures until takePictures().
 class SimCamera final : public CameraFacility {
 public:
-    bool inUse() override { return used.load(); }
-    void pushEncodedFrame(std::span<const uint8_t> frame) override;
+    bool findDevice() override { return present.load(); }
+    CameraUse readUse() override;
+    bool openSink(std::string& error) override;
+    void closeSink() override;
+    bool sinkHasRoom() override;
+    void pushPicture(std::shared_ptr<const VideoFrame> picture) override;
+    void submitRequest(bool activate, std::function<void(std::optional<std::string> error)> done) override;
+
+    std::atomic<bool> present{false};
+    std::atomic<bool> hasUseValue{true};
     std::atomic<bool> used{false};
-    std::atomic<int> frames{0};
+    std::atomic<bool> running{false};
+    std::atomic<bool> sinkAvailable{true};
+    std::atomic<int> capacity{1};
+    std::atomic<bool> sinkOpen{false};
+    std::atomic<int> opens{0};
+    std::atomic<int> closes{0};
+
+    std::vector<std::shared_ptr<const VideoFrame>> takePictures();
+    // Activation requests (true = activate) in order; each finishes at once with `requestError`.
+    std::vector<bool> requests() const;
+    void setRequestError(std::optional<std::string> error);
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::shared_ptr<const VideoFrame>> pictures_;
+    std::vector<bool> requests_;
+    std::optional<std::string> requestError_;
 };
 
 struct SimHandles {

@@ -1,0 +1,371 @@
+#include "ui/menu_view.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSlider>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "app/notification_center.h"
+#include "app/permissions.h"
+#include "app/server_state.h"
+#include "app/settings.h"
+#include "ui/ui_style.h"
+
+namespace tarvello {
+
+namespace {
+
+constexpr struct {
+    const char* name;
+    double scale;
+} kTextSizes[] = {{"Huge", 3.0}, {"Large", 2.5}, {"Retina", 2.0}, {"Medium", 1.75}, {"More space", 1.5}};
+
+// Runs fn on the main thread if the view still exists then; callable from any thread.
+void onMainThread(QPointer<QWidget> view, std::function<void()> fn) {
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [view, fn = std::move(fn)] {
+            if (view) fn();
+        },
+        Qt::QueuedConnection);
+}
+
+void setCheckedQuietly(QCheckBox* box, bool on) {
+    const QSignalBlocker block(box);
+    box->setChecked(on);
+}
+
+QPushButton* borderlessButton(const QString& text, const char* symbol, const char* name) {
+    auto* b = new QPushButton(ui::symbolIcon(symbol), text);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setFlat(true);
+    b->setCursor(Qt::PointingHandCursor);
+    return b;
+}
+
+QHBoxLayout* labelledRow(const QString& label, QWidget* value) {
+    auto* row = new QHBoxLayout;
+    auto* l = new QLabel(label);
+    l->setStyleSheet(QStringLiteral("color: palette(mid);"));
+    row->addWidget(l);
+    row->addStretch(1);
+    row->addWidget(value);
+    return row;
+}
+
+}  // namespace
+
+MenuView::MenuView(ServerState& state, Permissions& p, std::shared_ptr<MenuActions> actions, QWidget* parent)
+    : QWidget(parent), state_(state), p_(p), actions_(std::move(actions)) {
+    setObjectName(QStringLiteral("menu"));
+    setFixedWidth(400);
+    build();
+    stateObserver_ = state_.observe([this] { stateChanged(); });
+    permissionsObserver_ = p_.observe([this] { permissionsChanged(); });
+    settingsObserver_ = NotificationCenter::shared().observe(Notification::settingsChanged, [this] {
+        const double scale = Settings::shared().uiScale();
+        const QSignalBlocker block(textSize_);
+        textSize_->setCurrentIndex(textSize_->findData(scale));
+    });
+    reload();
+}
+
+MenuView::~MenuView() {
+    state_.unobserve(stateObserver_);
+    p_.unobserve(permissionsObserver_);
+    NotificationCenter::shared().unobserve(settingsObserver_);
+}
+
+QCheckBox* MenuView::addSwitch(QVBoxLayout* layout, const char* name, const QString& text,
+                               const char* symbol) {
+    auto* box = new QCheckBox(text);
+    box->setObjectName(QString::fromLatin1(name));
+    box->setIcon(ui::symbolIcon(symbol));
+    box->setLayoutDirection(Qt::LeftToRight);
+    layout->addWidget(box);
+    return box;
+}
+
+void MenuView::bindSetting(QCheckBox* box, const char* key, std::function<void(bool)> followUp) {
+    connect(box, &QCheckBox::toggled, this, [key, followUp = std::move(followUp)](bool on) {
+        Settings::shared().d().setBool(key, on);
+        if (followUp) followUp(on);
+    });
+}
+
+void MenuView::build() {
+    auto* root = new QVBoxLayout(this);
+    root->setContentsMargins(16, 16, 16, 16);
+    root->setSpacing(6);
+
+    // 1. Warning row.
+    warning_ = new QPushButton(ui::symbolIcon("exclamationmark.triangle.fill"), QString());
+    warning_->setObjectName(QStringLiteral("warning"));
+    warning_->setStyleSheet(
+        QStringLiteral("QPushButton { text-align: left; padding: 6px 8px; border-radius: 6px; background: "
+                       "rgba(255,149,0,0.18); }"));
+    auto* chevron = new QHBoxLayout(warning_);
+    chevron->setContentsMargins(0, 0, 8, 0);
+    chevron->addStretch(1);
+    chevron->addWidget(new QLabel(QStringLiteral("\u203a")));
+    connect(warning_, &QPushButton::clicked, this,
+            [] { NotificationCenter::shared().post(Notification::showOnboarding); });
+    root->addWidget(warning_);
+
+    // 2. Header.
+    auto* title = new QLabel(QStringLiteral("Tarvello"));
+    title->setObjectName(QStringLiteral("title"));
+    title->setStyleSheet(QStringLiteral("font-size: 17px; font-weight: 700;"));
+    root->addWidget(title);
+    auto* statusRow = new QHBoxLayout;
+    dot_ = new QLabel;
+    dot_->setObjectName(QStringLiteral("dot"));
+    dot_->setFixedSize(7, 7);
+    status_ = new QLabel;
+    status_->setObjectName(QStringLiteral("status"));
+    statusRow->addWidget(dot_);
+    statusRow->addWidget(status_, 1);
+    root->addLayout(statusRow);
+    stats_ = new QLabel;
+    stats_->setObjectName(QStringLiteral("stats"));
+    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    mono.setPointSizeF(mono.pointSizeF() * 0.85);
+    stats_->setFont(mono);
+    root->addWidget(stats_);
+
+    // 3. Connection.
+    root->addWidget(ui::sectionCaption(QStringLiteral("Connect from your iPhone")));
+    address_ = new QLabel;
+    address_->setObjectName(QStringLiteral("address"));
+    address_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    root->addLayout(labelledRow(QStringLiteral("Address"), address_));
+    auto* codeRow = new QHBoxLayout;
+    auto* codeLabel = new QLabel(QStringLiteral("Code"));
+    codeLabel->setStyleSheet(QStringLiteral("color: palette(mid);"));
+    code_ = new QLabel;
+    code_->setObjectName(QStringLiteral("code"));
+    code_->setStyleSheet(QStringLiteral("font-size: 15px; font-weight: 600; letter-spacing: 2px;"));
+    code_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* copy = borderlessButton(QStringLiteral("Copy"), "doc.on.doc", "copyCode");
+    auto* newCode = borderlessButton(QStringLiteral("New code"), "arrow.clockwise", "newCode");
+    codeRow->addWidget(codeLabel);
+    codeRow->addStretch(1);
+    codeRow->addWidget(code_);
+    codeRow->addWidget(copy);
+    codeRow->addWidget(newCode);
+    root->addLayout(codeRow);
+    connect(copy, &QPushButton::clicked, this, [this] {
+        QClipboard* clipboard = QGuiApplication::clipboard();
+        clipboard->clear();
+        clipboard->setText(code_->text());
+    });
+    connect(newCode, &QPushButton::clicked, this, [this] {
+        Settings::shared().newToken();
+        code_->setText(QString::fromStdString(Settings::shared().token()));
+    });
+
+    // 4. iPhone.
+    root->addWidget(ui::sectionCaption(QStringLiteral("iPhone")));
+    textSize_ = new QComboBox;
+    textSize_->setObjectName(QStringLiteral("textSize"));
+    for (const auto& s : kTextSizes) textSize_->addItem(QString::fromLatin1(s.name), s.scale);
+    root->addLayout(labelledRow(QStringLiteral("Text size"), textSize_));
+    connect(textSize_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (index < 0) return;
+        Settings::shared().d().setDouble(SettingsKey::uiScale, textSize_->itemData(index).toDouble());
+        actions_->restartSession();
+    });
+    sound_ = addSwitch(root, SettingsKey::soundOnIPhone, QStringLiteral("Mac sound on the iPhone"),
+                       "speaker.wave.2.fill");
+    mic_ =
+        addSwitch(root, SettingsKey::iPhoneMic, QStringLiteral("iPhone as the Mac's microphone"), "mic.fill");
+    cam_ = addSwitch(root, SettingsKey::iPhoneCamera, QStringLiteral("iPhone as the Mac's camera"),
+                     "video.fill");
+    // Read when the next session starts: nothing else to set off.
+    bindSetting(sound_, SettingsKey::soundOnIPhone, nullptr);
+    bindSetting(mic_, SettingsKey::iPhoneMic, nullptr);
+    bindSetting(cam_, SettingsKey::iPhoneCamera, nullptr);
+
+    // 5. While the iPhone is connected.
+    root->addWidget(ui::sectionCaption(QStringLiteral("While the iPhone is connected")));
+    stage_ = addSwitch(root, SettingsKey::stageManager, QStringLiteral("Stage Manager"),
+                       "rectangle.split.3x1.fill");
+    stageReason_ = new QLabel;
+    stageReason_->setObjectName(QStringLiteral("stageManagerReason"));
+    root->addWidget(stageReason_);
+    dock_ = addSwitch(root, SettingsKey::showDock, QStringLiteral("Show the Dock"), "dock.rectangle");
+    dockReason_ = new QLabel;
+    dockReason_->setObjectName(QStringLiteral("showDockReason"));
+    root->addWidget(dockReason_);
+    for (QLabel* reason : {stageReason_, dockReason_}) {
+        reason->setStyleSheet(QStringLiteral("color: palette(mid); font-size: 11px; margin-left: 22px;"));
+    }
+    bindSetting(stage_, SettingsKey::stageManager, [this](bool on) { actions_->stageManagerSwitched(on); });
+    bindSetting(dock_, SettingsKey::showDock, [this](bool on) { actions_->showDockSwitched(on); });
+
+    // 6. Power and login.
+    unlocked_ = addSwitch(root, SettingsKey::keepUnlocked, QStringLiteral("Keep awake and unlocked"),
+                          "lock.open.fill");
+    bindSetting(unlocked_, SettingsKey::keepUnlocked, [this](bool) { actions_->keepUnlockedChanged(); });
+    lidAwake_ =
+        addSwitch(root, "lidAwake", QStringLiteral("Stay awake with the lid closed"), "laptopcomputer");
+    connect(lidAwake_, &QCheckBox::toggled, this, [this](bool on) {
+        QPointer<QWidget> self(this);
+        actions_->setLidAwake(on, [self, box = lidAwake_](bool state) {
+            onMainThread(self, [box, state] { setCheckedQuietly(box, state); });
+        });
+    });
+    loginItem_ = addSwitch(root, "loginItem", QStringLiteral("Open at login"), "power");
+    connect(loginItem_, &QCheckBox::toggled, this, [this](bool on) { p_.setLoginItem(on); });
+
+    // 7. Developer.
+    developer_ = new QToolButton;
+    developer_->setObjectName(QStringLiteral("developer"));
+    developer_->setText(QStringLiteral("Developer"));
+    developer_->setIcon(ui::symbolIcon("hammer.fill"));
+    developer_->setCheckable(true);
+    developer_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    developer_->setArrowType(Qt::RightArrow);
+    developer_->setAutoRaise(true);
+    root->addWidget(developer_);
+    developerGroup_ = new QWidget;
+    developerGroup_->setObjectName(QStringLiteral("developerGroup"));
+    auto* dev = new QVBoxLayout(developerGroup_);
+    dev->setContentsMargins(12, 0, 0, 0);
+    mirror_ = addSwitch(dev, SettingsKey::mirrorMac, QStringLiteral("Mac display mirrors the iPhone"),
+                        "rectangle.on.rectangle");
+    cursor_ =
+        addSwitch(dev, SettingsKey::showsCursor, QStringLiteral("Mac cursor in the video"), "cursorarrow");
+    bindSetting(mirror_, SettingsKey::mirrorMac, [this](bool) { actions_->restartSession(); });
+    bindSetting(cursor_, SettingsKey::showsCursor, [this](bool) { actions_->restartSession(); });
+    maxBitrate_ = new QSlider(Qt::Horizontal);
+    maxBitrate_->setObjectName(QStringLiteral("maxBitrate"));
+    // Steps of 4 from 8 to 80, so the slider counts steps.
+    maxBitrate_->setRange(2, 20);
+    maxBitrateLabel_ = new QLabel;
+    maxBitrateLabel_->setObjectName(QStringLiteral("maxBitrateLabel"));
+    auto* bitrateRow = new QHBoxLayout;
+    bitrateRow->addWidget(new QLabel(QStringLiteral("Max bitrate")));
+    bitrateRow->addWidget(maxBitrate_, 1);
+    bitrateRow->addWidget(maxBitrateLabel_);
+    dev->addLayout(bitrateRow);
+    auto storeBitrate = [this] {
+        Settings::shared().d().setInt(SettingsKey::maxBitrate, maxBitrate_->value() * 4);
+    };
+    connect(maxBitrate_, &QSlider::valueChanged, this, [this, storeBitrate](int step) {
+        maxBitrateLabel_->setText(QStringLiteral("%1 Mb/s").arg(step * 4));
+        // A drag is stored when the user lets go; keys and clicks store at once.
+        if (!maxBitrate_->isSliderDown()) storeBitrate();
+    });
+    connect(maxBitrate_, &QSlider::sliderReleased, this, storeBitrate);
+    log_ = new QPlainTextEdit;
+    log_->setObjectName(QStringLiteral("log"));
+    log_->setReadOnly(true);
+    log_->setFixedHeight(130);
+    log_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    log_->setFont(mono);
+    dev->addWidget(log_);
+    auto* copyLog = borderlessButton(QStringLiteral("Copy"), "doc.on.doc", "copyLog");
+    dev->addWidget(copyLog, 0, Qt::AlignRight);
+    connect(copyLog, &QPushButton::clicked, this, [this] {
+        QStringList all;
+        for (const auto& l : state_.lines) all << QString::fromStdString(l);
+        QGuiApplication::clipboard()->setText(all.join(QLatin1Char('\n')));
+    });
+    root->addWidget(developerGroup_);
+    developerGroup_->setVisible(false);
+    connect(developer_, &QToolButton::toggled, this, [this](bool open) {
+        developer_->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+        developerGroup_->setVisible(open);
+        adjustSize();
+    });
+
+    // 8. Footer.
+    auto* footer = new QHBoxLayout;
+    auto* setUp = borderlessButton(QStringLiteral("Set Up\u2026"), "checklist", "setUp");
+    auto* quit = borderlessButton(QStringLiteral("Quit"), "power", "quit");
+    footer->addWidget(setUp);
+    footer->addStretch(1);
+    footer->addWidget(quit);
+    root->addLayout(footer);
+    connect(setUp, &QPushButton::clicked, this,
+            [] { NotificationCenter::shared().post(Notification::showOnboarding); });
+    connect(quit, &QPushButton::clicked, this, [this] { actions_->quit(); });
+}
+
+void MenuView::reload() {
+    Settings& s = Settings::shared();
+    code_->setText(QString::fromStdString(s.token()));
+    {
+        const QSignalBlocker block(textSize_);
+        textSize_->setCurrentIndex(textSize_->findData(s.uiScale()));
+    }
+    setCheckedQuietly(mirror_, s.mirrorMac());
+    setCheckedQuietly(cursor_, s.showsCursor());
+    {
+        const QSignalBlocker block(maxBitrate_);
+        maxBitrate_->setValue(int(std::clamp<int64_t>(s.maxBitrate(), 8, 80) / 4));
+        maxBitrateLabel_->setText(QStringLiteral("%1 Mb/s").arg(maxBitrate_->value() * 4));
+    }
+    setCheckedQuietly(sound_, s.soundOnIPhone());
+    setCheckedQuietly(mic_, s.iPhoneMic());
+    setCheckedQuietly(cam_, s.iPhoneCamera());
+    setCheckedQuietly(unlocked_, s.keepUnlocked());
+    setCheckedQuietly(stage_, s.stageManager());
+    setCheckedQuietly(dock_, s.showDock());
+
+    const auto stageReason = actions_->stageManagerUnavailable();
+    const auto dockReason = actions_->dockUnavailable();
+    stage_->setEnabled(!stageReason);
+    stageReason_->setText(QString::fromStdString(stageReason.value_or(std::string())));
+    stageReason_->setVisible(stageReason.has_value());
+    dock_->setEnabled(!dockReason);
+    dockReason_->setText(QString::fromStdString(dockReason.value_or(std::string())));
+    dockReason_->setVisible(dockReason.has_value());
+
+    QPointer<QWidget> self(this);
+    actions_->readLidAwake([self, box = lidAwake_](bool state) {
+        onMainThread(self, [box, state] { setCheckedQuietly(box, state); });
+    });
+    stateChanged();
+    permissionsChanged();
+}
+
+void MenuView::stateChanged() {
+    const char* colour = state_.locked ? "#ff9500" : state_.client ? "#34c759" : "#8e8e93";
+    dot_->setStyleSheet(QStringLiteral("background: %1; border-radius: 3px;").arg(QLatin1String(colour)));
+    status_->setText(state_.locked ? QStringLiteral("Session locked")
+                                   : QString::fromStdString(state_.status));
+    stats_->setText(QStringLiteral("%1 fps   %2")
+                        .arg(state_.fps)
+                        .arg(QString::asprintf("%.1f Mb/s \u00b7 %s", state_.mbps, state_.codec.c_str())));
+    QStringList all;
+    for (const auto& l : state_.lines) all << QString::fromStdString(l);
+    const QString text = all.join(QLatin1Char('\n'));
+    if (log_->toPlainText() != text) {
+        log_->setPlainText(text);
+        log_->verticalScrollBar()->setValue(log_->verticalScrollBar()->maximum());
+    }
+}
+
+void MenuView::permissionsChanged() {
+    warning_->setVisible(!p_.essentialsDone());
+    warning_->setText((!p_.screen || !p_.accessibility) ? QStringLiteral("Permissions missing")
+                                                        : QStringLiteral("Tailscale isn't connected"));
+    address_->setText(p_.tailscaleIP ? QString::fromStdString(*p_.tailscaleIP)
+                                     : QStringLiteral("Tailscale not connected"));
+    setCheckedQuietly(loginItem_, p_.loginItem);
+}
+
+}  // namespace tarvello

@@ -1,0 +1,375 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QSlider>
+#include <asio/io_context.hpp>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "app/notification_center.h"
+#include "app/permissions.h"
+#include "app/server_state.h"
+#include "app/settings.h"
+#include "ui/menu_view.h"
+#include "ui/onboarding_view.h"
+
+namespace tarvello {
+namespace {
+
+// Runs the work queued for the main queue and for Qt, as the tray's event loop does.
+void serviceQueues() {
+    for (int i = 0; i < 3; ++i) {
+        mainQueue().context().poll();
+        QCoreApplication::processEvents();
+    }
+}
+
+class FakeSetup final : public SetupSystem {
+public:
+    bool screenAllowed() override { return screen; }
+    bool accessibilityTrusted() override { return accessibility; }
+    bool loginItemEnabled() override { return loginItem; }
+    std::optional<std::string> setLoginItem(bool on) override {
+        calls.push_back(on ? "setLoginItem:on" : "setLoginItem:off");
+        loginItem = on;
+        return std::nullopt;
+    }
+    bool tailscaleInstalled() override { return installedTailscale; }
+    std::vector<std::string> tailscaleAddresses() override { return addresses; }
+    bool audioInstalled() override { return audio; }
+    bool audioPluginsPresent() override { return true; }
+    void installAudio() override {}
+    CameraActivation& camera() override { return camera_; }
+    std::set<std::string> installedShortcuts() override { return {}; }
+    void installMissingShortcuts() override {}
+    void openUrl(const std::string& url) override { calls.push_back("open " + url); }
+    bool openTailscaleApp() override { return true; }
+    void relaunch() override { calls.push_back("relaunch"); }
+    void quit() override { calls.push_back("quit"); }
+
+    bool screen = false, accessibility = false, loginItem = false, audio = false, installedTailscale = false;
+    std::vector<std::string> addresses;
+    std::vector<std::string> calls;
+
+private:
+    MissingCameraActivation camera_;
+};
+
+class FakeActions final : public MenuActions {
+public:
+    void restartSession() override { record("restartSession"); }
+    void keepUnlockedChanged() override { record("keepUnlockedChanged"); }
+    void stageManagerSwitched(bool on) override { record(on ? "stageManager:on" : "stageManager:off"); }
+    void showDockSwitched(bool on) override { record(on ? "showDock:on" : "showDock:off"); }
+    void readLidAwake(std::function<void(bool)> done) override { done(lidState); }
+    void setLidAwake(bool enabled, std::function<void(bool)> done) override {
+        record(enabled ? "setLidAwake:on" : "setLidAwake:off");
+        // Reports from another thread, as the real switch does.
+        std::thread([done, state = lidState] { done(state); }).join();
+    }
+    std::optional<std::string> stageManagerUnavailable() override { return stageReason; }
+    std::optional<std::string> dockUnavailable() override { return dockReason; }
+    void quit() override { record("quit"); }
+
+    void record(std::string c) {
+        std::lock_guard lock(mutex);
+        calls.push_back(std::move(c));
+    }
+    std::vector<std::string> take() {
+        std::lock_guard lock(mutex);
+        return std::exchange(calls, {});
+    }
+
+    bool lidState = false;
+    std::optional<std::string> stageReason, dockReason;
+    std::mutex mutex;
+    std::vector<std::string> calls;
+};
+
+class ViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        store = std::make_shared<MemoryStore>();
+        Settings::useStore(store);
+    }
+    void TearDown() override {
+        menu.reset();
+        onboarding.reset();
+        permissions.reset();
+        Settings::setRandomSource({});
+    }
+
+    void makePermissions() { permissions = Permissions::create(setup, mainQueue()); }
+    MenuView& makeMenu() {
+        if (!permissions) makePermissions();
+        menu = std::make_unique<MenuView>(state, *permissions, actions);
+        return *menu;
+    }
+    OnboardingView& makeOnboarding() {
+        if (!permissions) makePermissions();
+        onboarding = std::make_unique<OnboardingView>(*permissions, [this] { ++closed; });
+        return *onboarding;
+    }
+    template <class T>
+    T* find(QWidget& root, const char* name) {
+        auto* w = root.findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(w, nullptr) << name;
+        return w;
+    }
+    QString text(QWidget& root, const char* name) {
+        auto* l = find<QLabel>(root, name);
+        return l ? l->text() : QString();
+    }
+    void refresh() {
+        permissions->refresh();
+        serviceQueues();
+    }
+
+    std::shared_ptr<MemoryStore> store;
+    std::shared_ptr<FakeSetup> setup = std::make_shared<FakeSetup>();
+    std::shared_ptr<FakeActions> actions = std::make_shared<FakeActions>();
+    ServerState state;
+    std::shared_ptr<Permissions> permissions;
+    std::unique_ptr<MenuView> menu;
+    std::unique_ptr<OnboardingView> onboarding;
+    int closed = 0;
+};
+
+struct SwitchCase {
+    const char* key;
+    bool initially;
+    std::vector<std::string> offFollowUp;  // what switching it off sets off
+    std::vector<std::string> onFollowUp;   // and back on
+};
+
+void PrintTo(const SwitchCase& c, std::ostream* os) {
+    *os << c.key;
+}
+
+class MenuSwitches : public ViewTest, public ::testing::WithParamInterface<SwitchCase> {};
+
+TEST_P(MenuSwitches, WritesTheSettingAndSetsOffTheFollowUp) {
+    const SwitchCase& c = GetParam();
+    MenuView& view = makeMenu();
+    auto* box = find<QCheckBox>(view, c.key);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->isChecked(), c.initially);
+    actions->take();
+
+    box->click();
+    EXPECT_EQ(store->getBool(c.key), !c.initially);
+    EXPECT_EQ(actions->take(), c.initially ? c.offFollowUp : c.onFollowUp);
+    box->click();
+    EXPECT_EQ(store->getBool(c.key), c.initially);
+    EXPECT_EQ(actions->take(), c.initially ? c.onFollowUp : c.offFollowUp);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Menu, MenuSwitches,
+    ::testing::Values(SwitchCase{SettingsKey::soundOnIPhone, true, {}, {}},
+                      SwitchCase{SettingsKey::iPhoneMic, true, {}, {}},
+                      SwitchCase{SettingsKey::iPhoneCamera, true, {}, {}},
+                      SwitchCase{SettingsKey::mirrorMac, true, {"restartSession"}, {"restartSession"}},
+                      SwitchCase{SettingsKey::showsCursor, false, {"restartSession"}, {"restartSession"}},
+                      SwitchCase{
+                          SettingsKey::keepUnlocked, true, {"keepUnlockedChanged"}, {"keepUnlockedChanged"}},
+                      SwitchCase{SettingsKey::stageManager, true, {"stageManager:off"}, {"stageManager:on"}},
+                      SwitchCase{SettingsKey::showDock, true, {"showDock:off"}, {"showDock:on"}}),
+    [](const ::testing::TestParamInfo<SwitchCase>& param) { return std::string(param.param.key); });
+
+TEST_F(ViewTest, TextSizeAndBitrateWriteTheirSettings) {
+    MenuView& view = makeMenu();
+    auto* size = find<QComboBox>(view, "textSize");
+    ASSERT_NE(size, nullptr);
+    EXPECT_EQ(size->currentText(), "Large");
+    actions->take();
+    size->setCurrentIndex(size->findText("Retina"));
+    EXPECT_EQ(store->getDouble(SettingsKey::uiScale), 2.0);
+    EXPECT_EQ(actions->take(), std::vector<std::string>{"restartSession"});
+
+    auto* slider = find<QSlider>(view, "maxBitrate");
+    ASSERT_NE(slider, nullptr);
+    EXPECT_EQ(text(view, "maxBitrateLabel"), "40 Mb/s");
+    slider->setSliderDown(true);
+    slider->setValue(20);  // dragging to 80
+    EXPECT_EQ(text(view, "maxBitrateLabel"), "80 Mb/s");
+    EXPECT_EQ(store->get(SettingsKey::maxBitrate), std::nullopt) << "stored only when let go";
+    slider->setSliderDown(false);
+    EXPECT_EQ(store->getInt(SettingsKey::maxBitrate), 80);
+    slider->setValue(2);  // a key press
+    EXPECT_EQ(store->getInt(SettingsKey::maxBitrate), 8);
+    EXPECT_TRUE(actions->take().empty());
+}
+
+TEST_F(ViewTest, PhoneChangedTextSizeReloadsThePicker) {
+    MenuView& view = makeMenu();
+    store->setDouble(SettingsKey::uiScale, 1.5);
+    NotificationCenter::shared().post(Notification::settingsChanged);
+    serviceQueues();
+    EXPECT_EQ(find<QComboBox>(view, "textSize")->currentText(), "More space");
+    EXPECT_TRUE(actions->take().empty()) << "the phone's change is not re-applied by the menu";
+}
+
+TEST_F(ViewTest, LidSwitchShowsTheStateTheSystemReports) {
+    MenuView& view = makeMenu();
+    auto* lid = find<QCheckBox>(view, "lidAwake");
+    ASSERT_NE(lid, nullptr);
+    actions->lidState = false;  // the administrator prompt was cancelled
+    lid->click();
+    EXPECT_EQ(actions->take(), std::vector<std::string>{"setLidAwake:on"});
+    serviceQueues();
+    EXPECT_FALSE(lid->isChecked());
+    actions->lidState = true;
+    lid->click();
+    serviceQueues();
+    EXPECT_TRUE(lid->isChecked());
+}
+
+TEST_F(ViewTest, LoginItemSwitchRegistersTheLoginItem) {
+    MenuView& view = makeMenu();
+    find<QCheckBox>(view, "loginItem")->click();
+    EXPECT_EQ(setup->calls, std::vector<std::string>{"setLoginItem:on"});
+    EXPECT_TRUE(permissions->loginItem);
+}
+
+TEST_F(ViewTest, NewCodeReplacesTheCode) {
+    std::vector<uint32_t> draws{42, 7};
+    Settings::setRandomSource([&draws] {
+        const uint32_t v = draws.front();
+        draws.erase(draws.begin());
+        return v;
+    });
+    MenuView& view = makeMenu();
+    EXPECT_EQ(text(view, "code"), "000042");
+    find<QPushButton>(view, "newCode")->click();
+    EXPECT_EQ(text(view, "code"), "000007");
+    EXPECT_EQ(store->getString(SettingsKey::token), "000007");
+    find<QPushButton>(view, "copyCode")->click();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "000007");
+}
+
+TEST_F(ViewTest, WarningRowNamesWhatIsMissing) {
+    MenuView& view = makeMenu();
+    auto* warning = find<QPushButton>(view, "warning");
+    ASSERT_NE(warning, nullptr);
+    EXPECT_TRUE(warning->isVisibleTo(&view));
+    EXPECT_EQ(warning->text(), "Permissions missing");
+    EXPECT_EQ(text(view, "address"), "Tailscale not connected");
+
+    setup->screen = setup->accessibility = true;
+    refresh();
+    EXPECT_EQ(warning->text(), "Tailscale isn't connected");
+
+    setup->addresses = {"100.101.102.103"};
+    refresh();
+    EXPECT_FALSE(warning->isVisibleTo(&view));
+    EXPECT_EQ(text(view, "address"), "100.101.102.103");
+
+    int asked = 0;
+    const int id = NotificationCenter::shared().observe(Notification::showOnboarding, [&] { ++asked; });
+    find<QPushButton>(view, "setUp")->click();
+    serviceQueues();
+    NotificationCenter::shared().unobserve(id);
+    EXPECT_EQ(asked, 1);
+}
+
+TEST_F(ViewTest, HeaderFollowsTheStatusModel) {
+    MenuView& view = makeMenu();
+    EXPECT_EQ(text(view, "status"), "Starting\u2026");
+    state.status = "Connected: Ada's iPhone";
+    state.client = "Ada's iPhone";
+    state.fps = 59;
+    state.mbps = 12.34;
+    state.codec = "HEVC";
+    state.changed();
+    EXPECT_EQ(text(view, "status"), "Connected: Ada's iPhone");
+    EXPECT_EQ(text(view, "stats"), "59 fps   12.3 Mb/s \u00b7 HEVC");
+    EXPECT_TRUE(find<QLabel>(view, "dot")->styleSheet().contains("#34c759"));
+    state.locked = true;
+    state.changed();
+    EXPECT_EQ(text(view, "status"), "Session locked");
+    EXPECT_TRUE(find<QLabel>(view, "dot")->styleSheet().contains("#ff9500"));
+}
+
+TEST_F(ViewTest, SwitchesThisDesktopCannotServeAreShownUnavailable) {
+    actions->stageReason = "This desktop has no Stage Manager to switch";
+    MenuView& view = makeMenu();
+    EXPECT_FALSE(find<QCheckBox>(view, SettingsKey::stageManager)->isEnabled());
+    EXPECT_TRUE(find<QCheckBox>(view, SettingsKey::showDock)->isEnabled());
+    EXPECT_EQ(text(view, "stageManagerReason"), "This desktop has no Stage Manager to switch");
+    EXPECT_TRUE(find<QLabel>(view, "stageManagerReason")->isVisibleTo(&view));
+    EXPECT_FALSE(find<QLabel>(view, "showDockReason")->isVisibleTo(&view));
+}
+
+TEST_F(ViewTest, OnboardingFooterHasThreeForms) {
+    setup->screen = true;  // allowed before this process started: no relaunch
+    OnboardingView& view = makeOnboarding();
+    auto* button = find<QPushButton>(view, "footerButton");
+    auto* relaunch = find<QPushButton>(view, "relaunch");
+    ASSERT_TRUE(button && relaunch);
+    EXPECT_EQ(text(view, "footerText"), "Tarvello stays in the menu bar.");
+    EXPECT_EQ(button->text(), "Later");
+    EXPECT_FALSE(relaunch->isVisibleTo(&view));
+
+    setup->accessibility = true;
+    setup->addresses = {"100.101.102.103"};
+    setup->installedTailscale = true;
+    refresh();
+    EXPECT_EQ(text(view, "footerText"), "All set. Enter 100.101.102.103 and the code on your iPhone.");
+    EXPECT_EQ(button->text(), "Done");
+    button->click();
+    EXPECT_EQ(closed, 1);
+}
+
+TEST_F(ViewTest, OnboardingOffersTheRelaunchAfterAScreenGrant) {
+    OnboardingView& view = makeOnboarding();
+    EXPECT_TRUE(find<QPushButton>(view, "screenButton")->isVisibleTo(&view));
+    find<QPushButton>(view, "screenButton")->click();
+    EXPECT_EQ(setup->calls, std::vector<std::string>{std::string("open ") + SetupUrl::screenHelp});
+
+    setup->screen = true;
+    refresh();
+    EXPECT_FALSE(find<QPushButton>(view, "screenButton")->isVisibleTo(&view));
+    EXPECT_EQ(text(view, "screenDone"), "\u2713 Allowed");
+    EXPECT_EQ(text(view, "footerText"), "Relaunch to turn on screen capture.");
+    EXPECT_FALSE(find<QPushButton>(view, "footerButton")->isVisibleTo(&view));
+    auto* relaunch = find<QPushButton>(view, "relaunch");
+    EXPECT_TRUE(relaunch->isVisibleTo(&view));
+    setup->calls.clear();
+    relaunch->click();
+    EXPECT_EQ(setup->calls, (std::vector<std::string>{"relaunch", "quit"}));
+}
+
+TEST_F(ViewTest, OnboardingTailscaleRowFollowsTheClient) {
+    OnboardingView& view = makeOnboarding();
+    auto* button = find<QPushButton>(view, "tailscaleButton");
+    EXPECT_EQ(button->text(), "Install");
+    button->click();
+    EXPECT_EQ(setup->calls.back(), std::string("open ") + SetupUrl::tailscaleStore);
+    setup->installedTailscale = true;
+    refresh();
+    EXPECT_EQ(button->text(), "Open");
+    EXPECT_EQ(text(view, "tailscaleDetail"), "Open Tailscale and sign in to connect this Mac.");
+    setup->addresses = {"100.101.102.103"};
+    refresh();
+    EXPECT_FALSE(button->isVisibleTo(&view));
+    EXPECT_EQ(text(view, "tailscaleDone"), "\u2713 100.101.102.103");
+}
+
+TEST_F(ViewTest, OnboardingCameraRowShowsTheActivationNote) {
+    OnboardingView& view = makeOnboarding();
+    EXPECT_EQ(find<QPushButton>(view, "cameraButton")->text(), "Install");
+    find<QPushButton>(view, "cameraButton")->click();
+    serviceQueues();
+    EXPECT_EQ(text(view, "cameraDetail"), "The camera is not part of this build yet.");
+    EXPECT_EQ(find<QPushButton>(view, "cameraButton")->text(), "Open Settings");
+}
+
+}  // namespace
+}  // namespace tarvello
