@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/linux/child_process.h"
+#include "support/eventually.h"
 
 namespace tarvello::test {
 
@@ -177,16 +178,5 @@ public:
 private:
     std::map<std::string, std::optional<std::string>> saved_;
 };
-
-// Polls `done` (bounded; the bound only keeps a failing test from hanging).
-template <class F>
-bool eventually(F done, double seconds = 10) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
 
 }  // namespace tarvello::test

@@ -11,20 +11,11 @@
 #include "app/settings_store.h"
 #include "camera_test_support.h"
 #include "platform/sim/sim_platform.h"
+#include "support/eventually.h"
 #include "support/log_capture.h"
 
 namespace tarvello {
 namespace {
-
-template <class Pred>
-bool waitUntil(Pred pred, double seconds = 5.0) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 class CameraBridgeTest : public ::testing::Test {
 protected:
@@ -44,7 +35,7 @@ protected:
         return requests;
     }
     bool waitForRequests(size_t n) {
-        return waitUntil([&] { return requestsSoFar().size() >= n; });
+        return test::eventually([&] { return requestsSoFar().size() >= n; });
     }
     void send(const Bytes& frame, uint32_t frameId) {
         for (const Bytes& d : test::cameraDatagrams(frame, frameId)) {
@@ -91,7 +82,7 @@ TEST_F(CameraBridgeTest, NoDeviceMeansNothingHappens) {
     camera->present = false;
     camera->used = true;
     bridge->start();
-    EXPECT_FALSE(waitUntil([&] { return !requestsSoFar().empty(); }, 0.5));
+    EXPECT_FALSE(test::eventually([&] { return !requestsSoFar().empty(); }, 0.5));
     camera->present = true;  // the extension came up: found on a later poll
     ASSERT_TRUE(waitForRequests(1));
 }
@@ -111,7 +102,7 @@ TEST_F(CameraBridgeTest, StopLeavesWatchingAndClosesTheSink) {
     ASSERT_TRUE(waitForRequests(1));
     bridge->stop();
     ASSERT_TRUE(waitForRequests(2));
-    EXPECT_TRUE(waitUntil([&] { return !camera->sinkOpen; }));
+    EXPECT_TRUE(test::eventually([&] { return !camera->sinkOpen; }));
     EXPECT_FALSE(logs.contains("Camera no longer in use"));  // only the poll says that
 }
 
@@ -225,11 +216,11 @@ TEST_F(CameraBridgeTest, ActivateIfNeededAtLaunch) {
     EXPECT_TRUE(camera->requests().empty());
     camera->present = true;  // installed by an earlier copy
     bridge->activateIfNeeded();
-    ASSERT_TRUE(waitUntil([&] { return logs.contains("Camera extension installed"); }));
+    ASSERT_TRUE(test::eventually([&] { return logs.contains("Camera extension installed"); }));
     EXPECT_EQ(store->getBool(SettingsKey::cameraActivated), true);
     camera->present = false;
     bridge->activateIfNeeded();  // activated before: asked again
-    ASSERT_TRUE(waitUntil([&] { return camera->requests().size() == 2; }));
+    ASSERT_TRUE(test::eventually([&] { return camera->requests().size() == 2; }));
 }
 
 }  // namespace

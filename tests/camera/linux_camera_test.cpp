@@ -16,19 +16,10 @@
 #include "camera/camera_feed.h"
 #include "platform/linux/child_process.h"
 #include "platform/sim/sim_platform.h"
+#include "support/eventually.h"
 
 namespace tarvello {
 namespace {
-
-template <class Pred>
-bool waitUntil(Pred pred, double seconds = 5.0) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 struct TempDir {
     TempDir() {
@@ -112,7 +103,7 @@ TEST(LinuxCameraSocket, StatusBytesAndPicturesCrossTheSocket) {
     ASSERT_TRUE(ext.accept());
     EXPECT_FALSE(camera.readUse().inUse.has_value());  // no status byte yet
     ext.status('1');
-    ASSERT_TRUE(waitUntil([&] { return camera.readUse().inUse == true; }));
+    ASSERT_TRUE(test::eventually([&] { return camera.readUse().inUse == true; }));
     EXPECT_TRUE(camera.readUse().runningSomewhere);
 
     EXPECT_FALSE(camera.sinkHasRoom());  // not open
@@ -129,7 +120,7 @@ TEST(LinuxCameraSocket, StatusBytesAndPicturesCrossTheSocket) {
     EXPECT_EQ(h->stride, 1280u);
     EXPECT_EQ(first[camerafeed::kHeaderSize], 77);
     EXPECT_EQ(first.back(), 128);
-    ASSERT_TRUE(waitUntil([&] { return camera.sinkHasRoom(); }));
+    ASSERT_TRUE(test::eventually([&] { return camera.sinkHasRoom(); }));
     camera.pushPicture(picture(55));
     auto second = ext.read(camerafeed::kHeaderSize + pictureBytes);
     ASSERT_EQ(second.size(), first.size());
@@ -138,13 +129,13 @@ TEST(LinuxCameraSocket, StatusBytesAndPicturesCrossTheSocket) {
     EXPECT_TRUE(ext.read(1, 0.2).empty());  // the refused picture never went out
 
     ext.status('0');
-    ASSERT_TRUE(waitUntil([&] { return camera.readUse().inUse == false; }));
+    ASSERT_TRUE(test::eventually([&] { return camera.readUse().inUse == false; }));
     camera.closeSink();
     EXPECT_FALSE(camera.sinkHasRoom());
 
     // The extension goes away and comes back: the next poll reconnects.
     ext.dropClient();
-    ASSERT_TRUE(waitUntil([&] { return !camera.readUse().inUse.has_value(); }));
+    ASSERT_TRUE(test::eventually([&] { return !camera.readUse().inUse.has_value(); }));
     ASSERT_TRUE(camera.findDevice());
     ASSERT_TRUE(ext.accept());
 }
@@ -237,18 +228,18 @@ TEST(LinuxCameraActivation, SelfStartedExtensionIsRestartedAndStoppedOnRemoval) 
     ASSERT_EQ(activated.get_future().get(), std::nullopt);
     const pid_t first = camera.childPid();
     ASSERT_GT(first, 0);
-    ASSERT_TRUE(waitUntil([&] { return camera.findDevice(); }));
-    EXPECT_TRUE(waitUntil([&] { return camera.readUse().inUse == std::optional<bool>(false); }));
+    ASSERT_TRUE(test::eventually([&] { return camera.findDevice(); }));
+    EXPECT_TRUE(test::eventually([&] { return camera.readUse().inUse == std::optional<bool>(false); }));
 
     kill(first, SIGKILL);
-    ASSERT_TRUE(waitUntil([&] { return camera.childPid() > 0 && camera.childPid() != first; }));
-    ASSERT_TRUE(waitUntil([&] { return camera.findDevice(); }));
+    ASSERT_TRUE(test::eventually([&] { return camera.childPid() > 0 && camera.childPid() != first; }));
+    ASSERT_TRUE(test::eventually([&] { return camera.findDevice(); }));
 
     std::promise<std::optional<std::string>> removed;
     camera.submitRequest(false, [&](std::optional<std::string> e) { removed.set_value(e); });
     ASSERT_EQ(removed.get_future().get(), std::nullopt);
     EXPECT_EQ(camera.childPid(), 0);
-    EXPECT_TRUE(waitUntil([&] { return !camera.readUse().inUse.has_value(); }));
+    EXPECT_TRUE(test::eventually([&] { return !camera.readUse().inUse.has_value(); }));
 }
 #endif
 

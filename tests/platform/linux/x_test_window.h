@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/linux/x11.h"
+#include "support/eventually.h"
 
 namespace tarvello::test {
 
@@ -176,16 +177,6 @@ inline bool inputIdle(Display* d) {
     const unsigned held = ShiftMask | ControlMask | Mod1Mask | Mod4Mask | Button1Mask | Button2Mask |
                           Button3Mask | Button4Mask | Button5Mask;
     return (mask & held) == 0;
-}
-
-// Polls (bounded) until `test` holds.
-inline bool eventually(const std::function<bool()>& test, double timeout = 10) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-    while (!test()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 }  // namespace tarvello::test
