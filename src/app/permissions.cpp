@@ -177,7 +177,7 @@ void Permissions::flushBackground() {
 namespace {
 
 // One argument of a desktop entry's Exec key: quoted, with the characters the
-// specification reserves escaped, then escaped again as a string value.
+// desktop-entry format reserves escaped, then escaped again as a string value.
 std::string execArgument(const std::string& arg) {
     std::string quoted = "\"";
     for (char c : arg) {

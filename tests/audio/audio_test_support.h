@@ -3,62 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <functional>
-#include <memory>
-#include <mutex>
 #include <numbers>
 #include <vector>
 
 #include "audio/audio_bridge.h"
-#include "dispatch/serial_queue.h"
+#include "support/manual_ticker.h"
 
 namespace tarvello::test {
 
-// A poll timer that fires only when the test says so, on the audio queue.
-class ManualPollTicker final : public AudioPollTicker {
-public:
-    void start(Queue& queue, double interval, std::function<void()> tick) override {
-        std::lock_guard lock(mutex_);
-        queue_ = &queue;
-        interval_ = interval;
-        tick_ = std::make_shared<std::function<void()>>(std::move(tick));
-    }
-    void stop() override {
-        std::lock_guard lock(mutex_);
-        tick_.reset();
-    }
-    bool running() const {
-        std::lock_guard lock(mutex_);
-        return tick_ != nullptr;
-    }
-    double interval() const {
-        std::lock_guard lock(mutex_);
-        return interval_;
-    }
-    // One firing, waited for. False when the poll does not run.
-    bool fire() {
-        Queue* queue = nullptr;
-        {
-            std::lock_guard lock(mutex_);
-            if (!tick_) return false;
-            queue = queue_;
-        }
-        return queue->sync([this] {
-            std::shared_ptr<std::function<void()>> tick;
-            {
-                std::lock_guard lock(mutex_);
-                tick = tick_;
-            }
-            if (tick) (*tick)();
-        });
-    }
-
-private:
-    mutable std::mutex mutex_;
-    Queue* queue_ = nullptr;
-    double interval_ = 0;
-    std::shared_ptr<std::function<void()>> tick_;
-};
+using ManualPollTicker = ManualTicker<AudioPollTicker>;
 
 // Signed 16-bit little-endian samples as carried on the wire.
 inline std::vector<uint8_t> pcm16le(const std::vector<int16_t>& samples) {

@@ -12,7 +12,7 @@
 #include "platform/sim/sim_dock.h"
 #include "platform/sim/sim_platform.h"
 #include "support/log_capture.h"
-#include "support/manual_momentum_ticker.h"
+#include "support/manual_ticker.h"
 
 namespace tarvello::test {
 namespace {
@@ -80,7 +80,7 @@ protected:
     std::shared_ptr<MemoryPreferenceDomains> prefs = std::make_shared<MemoryPreferenceDomains>();
     std::shared_ptr<SimDock> dock = std::make_shared<SimDock>();
     std::shared_ptr<SimWorkspace> workspace = std::make_shared<SimWorkspace>();
-    std::shared_ptr<ManualMomentumTicker> ticker = std::make_shared<ManualMomentumTicker>();
+    std::shared_ptr<ManualTicker<MomentumTicker>> ticker = std::make_shared<ManualTicker<MomentumTicker>>();
     std::unique_ptr<Injector> injector;
     std::vector<std::pair<float, float>> cursors;
     int leftUps = 0;

@@ -4,7 +4,7 @@
 #include <X11/keysym.h>
 
 #include "input/injector.h"
-#include "support/manual_momentum_ticker.h"
+#include "support/manual_ticker.h"
 #include "x_test_support.h"
 #include "x_test_window.h"
 
@@ -27,7 +27,7 @@ protected:
         InjectorOptions io;
         io.clock = clock;
         io.preferences = std::make_shared<MemoryPreferenceDomains>();
-        io.ticker = std::make_shared<ManualMomentumTicker>();
+        io.ticker = std::make_shared<ManualTicker<MomentumTicker>>();
         injector = std::make_unique<Injector>(input, facility, io);
         injector->setTargetDisplay(id);
         window = std::make_unique<XTestWindow>(connect());

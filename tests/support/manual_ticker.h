@@ -1,59 +1,60 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "dispatch/serial_queue.h"
-#include "input/injector.h"
 
 namespace tarvello::test {
 
-// A momentum timer that fires only when the test says so, on the momentum queue.
-class ManualMomentumTicker final : public MomentumTicker {
+// A repeating timer (any interface with start(queue, interval, fn) and stop()) that
+// fires only when the test says so, on the queue it was started on.
+template <class Ticker>
+class ManualTicker final : public Ticker {
 public:
-    void start(Queue& queue, double interval, std::function<void()> step) override {
+    void start(Queue& queue, double interval, std::function<void()> fn) override {
         std::lock_guard lock(mutex_);
         queue_ = &queue;
         interval_ = interval;
-        step_ = std::make_shared<std::function<void()>>(std::move(step));
+        fn_ = std::make_shared<std::function<void()>>(std::move(fn));
     }
     void stop() override {
         std::lock_guard lock(mutex_);
-        step_.reset();
+        fn_.reset();
     }
 
     bool running() const {
         std::lock_guard lock(mutex_);
-        return step_ != nullptr;
+        return fn_ != nullptr;
     }
     double interval() const {
         std::lock_guard lock(mutex_);
         return interval_;
     }
-    // One timer firing, waited for. False when no timer runs.
+    // One firing, waited for. False when the timer does not run.
     bool fire() {
         Queue* queue = nullptr;
         {
             std::lock_guard lock(mutex_);
-            if (!step_) return false;
+            if (!fn_) return false;
             queue = queue_;
         }
-        queue->sync([this] {
-            std::shared_ptr<std::function<void()>> step;
+        return queue->sync([this] {
+            std::shared_ptr<std::function<void()>> fn;
             {
                 std::lock_guard lock(mutex_);
-                step = step_;
+                fn = fn_;
             }
-            if (step) (*step)();
+            if (fn) (*fn)();
         });
-        return true;
     }
 
 private:
     mutable std::mutex mutex_;
     Queue* queue_ = nullptr;
     double interval_ = 0;
-    std::shared_ptr<std::function<void()>> step_;
+    std::shared_ptr<std::function<void()>> fn_;
 };
 
 }  // namespace tarvello::test
