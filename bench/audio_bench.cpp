@@ -22,7 +22,7 @@
 #include <condition_variable>
 #include <thread>
 
-#include "../tests/audio/pulse_daemon.h"
+#include "audio/pulse_daemon.h"
 #include "app/settings.h"
 #include "app/settings_store.h"
 #include "audio/audio_bridge.h"

@@ -19,7 +19,7 @@
 #include <sstream>
 #include <thread>
 
-#include "../tests/camera/pipewire_session.h"
+#include "camera/pipewire_session.h"
 #include "camera/camera_bridge.h"
 #include "camera/camera_feed.h"
 #include "platform/linux/linux_camera.h"
