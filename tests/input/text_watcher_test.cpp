@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/sim/sim_platform.h"
+#include "support/watcher_reports.h"
 
 namespace tarvello::test {
 namespace {
@@ -19,7 +20,7 @@ constexpr int32_t kApp = 4242;
 
 // The watcher over a scripted tree, polled by hand: the timer's first poll runs at
 // start, the next ones only an hour later.
-class TextWatcherTest : public ::testing::Test {
+class TextWatcherTest : public ::testing::Test, protected WatcherReports {
 protected:
     void SetUp() override {
         ax->setDisplay(kDisplay, {100, 50, 1000, 500});
@@ -30,14 +31,7 @@ protected:
         ax->setElement("password", {"password text", true, true, {}, {}});
         watcher = TextWatcher::create(ax, {3600, 0});
         watcher->setDisplay(kDisplay);
-        watcher->onFocus = [this](bool f) {
-            std::lock_guard lock(mutex);
-            focus.push_back(f);
-        };
-        watcher->onSelection = [this](std::optional<Selection> s) {
-            std::lock_guard lock(mutex);
-            selections.push_back(s);
-        };
+        recordReports(*watcher);
     }
 
     void TearDown() override { watcher->shutdown(); }
@@ -73,9 +67,6 @@ protected:
 
     std::shared_ptr<SimAccessibility> ax = std::make_shared<SimAccessibility>();
     std::shared_ptr<TextWatcher> watcher;
-    std::mutex mutex;
-    std::vector<bool> focus;
-    std::vector<std::optional<Selection>> selections;
 };
 
 TEST_F(TextWatcherTest, FocusIsReportedOnChangesAndAgainWhenForced) {

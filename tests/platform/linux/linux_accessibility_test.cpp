@@ -23,6 +23,7 @@
 #include "platform/platform.h"
 #include "server/server.h"
 #include "support/peer_process.h"
+#include "support/watcher_reports.h"
 #include "x_test_support.h"
 
 namespace tarvello::test {
@@ -145,7 +146,7 @@ private:
 };
 
 // The watcher over AT-SPI, on a private display whose session is the GTK fixture.
-class LinuxAccessibilityTest : public XDisplayTest {
+class LinuxAccessibilityTest : public XDisplayTest, protected WatcherReports {
 protected:
     void SetUp() override {
         if (auto why = missingPieces(); !why.empty()) GTEST_SKIP() << why;
@@ -156,14 +157,7 @@ protected:
         ax = std::make_shared<CountingAccessibility>(std::make_shared<LinuxAccessibility>(facility));
         watcher = TextWatcher::create(ax);
         watcher->setDisplay(id);
-        watcher->onFocus = [this](bool f) {
-            std::lock_guard lock(mutex);
-            focus.push_back(f);
-        };
-        watcher->onSelection = [this](std::optional<Selection> s) {
-            std::lock_guard lock(mutex);
-            selections.push_back(s);
-        };
+        recordReports(*watcher);
         watcher->start();
     }
 
@@ -195,9 +189,6 @@ protected:
     uint32_t id = 0;
     std::shared_ptr<CountingAccessibility> ax;
     std::shared_ptr<TextWatcher> watcher;
-    std::mutex mutex;
-    std::vector<bool> focus;
-    std::vector<std::optional<Selection>> selections;
 };
 
 TEST_F(LinuxAccessibilityTest, FocusAndSelectionFollowTheGtkWindow) {
