@@ -71,33 +71,68 @@ SettingsStore& Settings::d() {
     return *store_;
 }
 
-std::string Settings::token() {
-    SettingsStore& store = d();
-    if (auto s = store.getString(SettingsKey::token); s && !s->empty()) return *s;
-    std::lock_guard lock(tokenMutex_);
-    if (auto s = store.getString(SettingsKey::token); s && !s->empty()) return *s;
+namespace {
+
+bool isCode(const std::optional<nlohmann::json>& v) {
+    return v && v->is_string() && !v->get_ref<const std::string&>().empty();
+}
+
+std::string freshCode() {
     char code[16];
     std::snprintf(code, sizeof code, "%06u", static_cast<unsigned>(drawCode()));
-    store.setString(SettingsKey::token, code);
     return code;
 }
 
-void Settings::newToken() {
-    d().remove(SettingsKey::token);
-    token();
+}  // namespace
+
+std::string Settings::token() {
+    SettingsStore& store = d();
+    if (auto s = store.getString(SettingsKey::token); s && !s->empty()) return *s;
+    // Decided under the store's lock, so first readers in this process or another all
+    // end up with the one code that was stored.
+    auto stored = store.update(SettingsKey::token, [](const std::optional<nlohmann::json>& current) {
+        return isCode(current) ? std::nullopt : std::optional<nlohmann::json>(freshCode());
+    });
+    return stored->get<std::string>();
 }
 
-double Settings::uiScale() { return d().getDouble(SettingsKey::uiScale).value_or(2.5); }
-bool Settings::mirrorMac() { return boolValue(SettingsKey::mirrorMac, true); }
-bool Settings::showsCursor() { return boolValue(SettingsKey::showsCursor, false); }
-int64_t Settings::maxBitrate() { return d().getInt(SettingsKey::maxBitrate).value_or(40); }
-bool Settings::soundOnIPhone() { return boolValue(SettingsKey::soundOnIPhone, true); }
-bool Settings::iPhoneMic() { return boolValue(SettingsKey::iPhoneMic, true); }
-bool Settings::iPhoneCamera() { return boolValue(SettingsKey::iPhoneCamera, true); }
-bool Settings::keepUnlocked() { return boolValue(SettingsKey::keepUnlocked, true); }
-bool Settings::stageManager() { return boolValue(SettingsKey::stageManager, true); }
-bool Settings::showDock() { return boolValue(SettingsKey::showDock, true); }
+void Settings::newToken() {
+    d().setString(SettingsKey::token, freshCode());
+}
 
-bool Settings::boolValue(const std::string& key, bool def) { return d().getBool(key).value_or(def); }
+double Settings::uiScale() {
+    return d().getDouble(SettingsKey::uiScale).value_or(2.5);
+}
+bool Settings::mirrorMac() {
+    return boolValue(SettingsKey::mirrorMac, true);
+}
+bool Settings::showsCursor() {
+    return boolValue(SettingsKey::showsCursor, false);
+}
+int64_t Settings::maxBitrate() {
+    return d().getInt(SettingsKey::maxBitrate).value_or(40);
+}
+bool Settings::soundOnIPhone() {
+    return boolValue(SettingsKey::soundOnIPhone, true);
+}
+bool Settings::iPhoneMic() {
+    return boolValue(SettingsKey::iPhoneMic, true);
+}
+bool Settings::iPhoneCamera() {
+    return boolValue(SettingsKey::iPhoneCamera, true);
+}
+bool Settings::keepUnlocked() {
+    return boolValue(SettingsKey::keepUnlocked, true);
+}
+bool Settings::stageManager() {
+    return boolValue(SettingsKey::stageManager, true);
+}
+bool Settings::showDock() {
+    return boolValue(SettingsKey::showDock, true);
+}
+
+bool Settings::boolValue(const std::string& key, bool def) {
+    return d().getBool(key).value_or(def);
+}
 
 }  // namespace tarvello

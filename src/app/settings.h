@@ -32,7 +32,8 @@ inline constexpr const char* audioSavedPrefix = "audio.saved.";
 }  // namespace SettingsKey
 
 // Typed reads of the user's choices with fixed defaults. Nothing is cached: every read
-// goes to the store, so it sees the latest write from any thread. Reads never rewrite a
+// goes to the store, so it sees the latest write from any thread or, with a file store,
+// any process; a code changed elsewhere shows in the next token(). Reads never rewrite a
 // stored value, except token(), which stores a fresh code when none is stored.
 class Settings {
 public:
@@ -65,7 +66,8 @@ public:
     bool showDock();
     bool boolValue(const std::string& key, bool def = true);
 
-    // The "New code" action: the next code is drawn independently of the old one.
+    // The "New code" action: the next code is drawn independently of the old one and
+    // replaces it in one write, so no reader ever finds the code missing.
     void newToken();
 
     Settings(const Settings&) = delete;
@@ -77,8 +79,6 @@ private:
     std::mutex storeMutex_;
     std::shared_ptr<SettingsStore> store_;
     std::vector<std::shared_ptr<SettingsStore>> retired_;
-    // Two first readers must not each store a different code.
-    std::mutex tokenMutex_;
 };
 
 }  // namespace tarvello

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,8 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "app/log.h"
@@ -58,13 +58,27 @@ std::optional<std::string> SettingsStore::getString(const std::string& key) cons
     return v->get<std::string>();
 }
 
-bool SettingsStore::setBool(const std::string& key, bool value) { return set(key, value); }
-bool SettingsStore::setInt(const std::string& key, int64_t value) { return set(key, value); }
-bool SettingsStore::setString(const std::string& key, std::string value) { return set(key, std::move(value)); }
+bool SettingsStore::setBool(const std::string& key, bool value) {
+    return set(key, value);
+}
+bool SettingsStore::setInt(const std::string& key, int64_t value) {
+    return set(key, value);
+}
+bool SettingsStore::setString(const std::string& key, std::string value) {
+    return set(key, std::move(value));
+}
 
 bool SettingsStore::setDouble(const std::string& key, double value) {
     if (!std::isfinite(value)) return false;
     return set(key, value);
+}
+
+std::optional<nlohmann::json> SettingsStore::update(const std::string& key, const Decide& decide) {
+    auto current = get(key);
+    auto decided = decide(current);
+    if (!decided) return current;
+    set(key, *decided);
+    return decided;
 }
 
 // ---- MemoryStore ----
@@ -88,13 +102,33 @@ bool MemoryStore::remove(const std::string& key) {
     return true;
 }
 
+std::optional<nlohmann::json> MemoryStore::update(const std::string& key, const Decide& decide) {
+    std::lock_guard lock(mutex_);
+    std::optional<nlohmann::json> current;
+    if (auto it = data_.find(key); it != data_.end()) current = *it;
+    auto decided = decide(current);
+    if (!decided) return current;
+    data_[key] = *decided;
+    return decided;
+}
+
 // ---- JsonFileStore ----
 
 namespace {
 
-std::string tempPrefix(const fs::path& file) { return file.filename().string() + ".tmp-"; }
+using Stamp = JsonFileStore::Stamp;
 
-std::string errnoText(int err) { return std::string(std::strerror(err)); }
+std::string tempPrefix(const fs::path& file) {
+    return file.filename().string() + ".tmp-";
+}
+
+std::string errnoText(int err) {
+    return std::string(std::strerror(err));
+}
+
+fs::path directoryOf(const fs::path& file) {
+    return file.parent_path().empty() ? fs::path(".") : file.parent_path();
+}
 
 bool writeAll(int fd, const std::string& text) {
     const char* p = text.data();
@@ -128,7 +162,98 @@ fs::path corruptPath(const fs::path& file) {
     return candidate;
 }
 
+// Well beyond the kernel's timestamp tick (a jiffy, at most 10 ms).
+constexpr int64_t kSettleNanoseconds = 50'000'000;
+
+Stamp stampOf(const struct stat& st) {
+    Stamp s;
+    s.exists = true;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const int64_t age = (int64_t{now.tv_sec} - st.st_mtim.tv_sec) * 1'000'000'000 +
+                        (int64_t{now.tv_nsec} - st.st_mtim.tv_nsec);
+    // A clock set back makes the age negative: not settled either, which is safe.
+    s.settled = age >= kSettleNanoseconds;
+    s.device = st.st_dev;
+    s.inode = st.st_ino;
+    s.size = st.st_size;
+    s.modified = st.st_mtim;
+    s.changed = st.st_ctim;
+    return s;
+}
+
+// Anything that cannot be stat'ed reads as no file; a read then says why, if it matters.
+Stamp stampAt(const fs::path& file) {
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0) return {};
+    return stampOf(st);
+}
+
+// Equal to no stamp: the next read looks at the file again.
+Stamp unknownStamp() {
+    Stamp s;
+    s.settled = false;
+    return s;
+}
+
+std::optional<nlohmann::json> valueAt(const nlohmann::json& object, const std::string& key) {
+    auto it = object.find(key);
+    if (it == object.end()) return std::nullopt;
+    return *it;
+}
+
+void apply(nlohmann::json& object, const std::string& key, const std::optional<nlohmann::json>& value) {
+    if (value) {
+        object[key] = *value;
+    } else {
+        object.erase(key);
+    }
+}
+
+// Exclusive flock on the lock file beside the settings, held for the object's lifetime.
+// When it cannot be had the write goes ahead unguarded: a directory where no lock file
+// can be made is one where the write itself fails and says so.
+class FileLock {
+public:
+    explicit FileLock(const fs::path& path) {
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (fd < 0) return;
+            int r;
+            do r = ::flock(fd, LOCK_EX);
+            while (r != 0 && errno == EINTR);
+            if (r != 0) {
+                ::close(fd);
+                return;
+            }
+            // A lock on a lock file someone deleted or replaced meanwhile excludes nobody.
+            struct stat held {
+            }, now{};
+            if (::fstat(fd, &held) == 0 && ::stat(path.c_str(), &now) == 0 && held.st_dev == now.st_dev &&
+                held.st_ino == now.st_ino) {
+                fd_ = fd;
+                return;
+            }
+            ::close(fd);
+        }
+    }
+    ~FileLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 }  // namespace
+
+bool JsonFileStore::Stamp::sameFields(const Stamp& o) const {
+    return exists == o.exists && device == o.device && inode == o.inode && size == o.size &&
+           modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+           changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+}
 
 JsonFileStore::JsonFileStore(fs::path file) : file_(std::move(file)) {
     // Dotfile managers link settings into place; replace the target, not the link.
@@ -137,15 +262,16 @@ JsonFileStore::JsonFileStore(fs::path file) : file_(std::move(file)) {
         auto target = fs::canonical(file_, ec);
         if (!ec) file_ = target;
     }
-    load();
-}
+    lockFile_ = file_;
+    lockFile_ += ".lock";
 
-void JsonFileStore::load() {
-    std::error_code ec;
-    const fs::path dir = file_.parent_path().empty() ? fs::path(".") : file_.parent_path();
+    std::lock_guard lock(mutex_);
+    const fs::path dir = directoryOf(file_);
     fs::create_directories(dir, ec);
+    FileLock fileLock(lockFile_);
 
-    // A temporary file is only ever complete once renamed; any left over is a crash's debris.
+    // A temporary file is complete only once renamed, and nobody writes one without the
+    // lock we hold: any left over is a crash's debris.
     const std::string prefix = tempPrefix(file_);
     std::vector<fs::path> stray;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
@@ -153,45 +279,168 @@ void JsonFileStore::load() {
     }
     for (const auto& p : stray) fs::remove(p, ec);
 
-    if (!fs::exists(file_, ec)) return;
-    if (!fs::is_regular_file(file_, ec)) {
-        log("Settings path " + file_.string() + " is not a regular file; settings will not be saved");
-        return;
+    nlohmann::json contents;
+    switch (readLocked(contents, stamp_)) {
+        case Found::object: data_ = std::move(contents); break;
+        case Found::absent: break;
+        case Found::unreadable:
+            keepAsideLocked();
+            stamp_ = stampAt(file_);
+            break;
+        case Found::notAFile:
+            log("Settings path " + file_.string() + " is not a regular file; settings will not be saved");
+            break;
     }
+}
 
-    std::ifstream in(file_, std::ios::binary);
-    std::ostringstream text;
-    bool readOk = false;
-    if (in) {
-        text << in.rdbuf();
-        readOk = !in.bad();
+JsonFileStore::Found JsonFileStore::readLocked(nlohmann::json& into, Stamp& stamp) const {
+    stamp = {};
+    // Non-blocking: a FIFO put in the file's place must not stall every read.
+    int fd = ::open(file_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return Found::absent;
+        stamp = stampAt(file_);
+        return Found::notAFile;
     }
-    const std::string contents = text.str();
-    if (readOk) {
-        // An empty file holds nothing to lose.
-        if (contents.find_first_not_of(" \t\r\n") == std::string::npos) return;
-        auto parsed = nlohmann::json::parse(contents, nullptr, false);
-        if (!parsed.is_discarded() && parsed.is_object()) {
-            data_ = std::move(parsed);
-            return;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return Found::notAFile;
+    }
+    stamp = stampOf(st);
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Found::notAFile;
+    }
+    std::string text;
+    text.reserve(static_cast<size_t>(st.st_size));
+    char buffer[16384];
+    bool readOk = true;
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            readOk = false;
+            break;
         }
+        text.append(buffer, static_cast<size_t>(n));
     }
+    ::close(fd);
+    if (!readOk) return Found::unreadable;
+    // An empty file holds nothing to lose.
+    if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
+        into = nlohmann::json::object();
+        return Found::object;
+    }
+    auto parsed = nlohmann::json::parse(text, nullptr, false);
+    if (parsed.is_discarded() || !parsed.is_object()) return Found::unreadable;
+    into = std::move(parsed);
+    return Found::object;
+}
 
+void JsonFileStore::refreshLocked() const {
+    if (stampAt(file_) == stamp_) return;
+    nlohmann::json contents;
+    switch (readLocked(contents, stamp_)) {
+        case Found::object: data_ = std::move(contents); break;
+        case Found::absent: data_ = nlohmann::json::object(); break;
+        case Found::unreadable:
+        case Found::notAFile:
+            // Perhaps an editor halfway through: said once per version of the file.
+            if (!reportedUnreadable_ || !reportedUnreadable_->sameFields(stamp_)) {
+                log("Settings file " + file_.string() +
+                    " cannot be read as settings; keeping the values read before");
+                reportedUnreadable_ = stamp_;
+            }
+            return;
+    }
+    dropSupersededLocked(data_);
+}
+
+void JsonFileStore::keepAsideLocked() {
+    std::error_code ec;
     const fs::path aside = corruptPath(file_);
     fs::rename(file_, aside, ec);
     if (ec) {
         log("Settings file " + file_.string() + " was unreadable and could not be kept aside (" +
-            ec.message() + "); started fresh");
+            ec.message() + ")");
     } else {
-        log("Settings file was unreadable; kept it as " + aside.string() + " and started fresh");
+        log("Settings file was unreadable; kept it as " + aside.string());
     }
 }
 
-bool JsonFileStore::persistLocked() {
-    const std::string text = data_.dump(2) + "\n";
-    const fs::path dir = file_.parent_path().empty() ? fs::path(".") : file_.parent_path();
+void JsonFileStore::dropSupersededLocked(const nlohmann::json& contents) const {
+    for (auto it = unsaved_.begin(); it != unsaved_.end();) {
+        if (valueAt(contents, it->first) != it->second.replaced) {
+            it = unsaved_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+std::optional<nlohmann::json> JsonFileStore::lookupLocked(const std::string& key) const {
+    if (auto it = unsaved_.find(key); it != unsaved_.end()) return it->second.value;
+    return valueAt(data_, key);
+}
+
+std::optional<nlohmann::json> JsonFileStore::writeKey(const std::string& key, const ChangeFn& change,
+                                                      bool& durable) {
+    std::lock_guard lock(mutex_);
     std::error_code ec;
-    fs::create_directories(dir, ec);
+    fs::create_directories(directoryOf(file_), ec);
+    FileLock fileLock(lockFile_);
+
+    // Always the file itself, not the stamp: this is the one place a stale copy would
+    // write someone else's change away.
+    nlohmann::json contents;
+    Stamp read;
+    bool fileMatches = true;
+    switch (readLocked(contents, read)) {
+        case Found::object: break;
+        case Found::absent: contents = nlohmann::json::object(); break;
+        case Found::unreadable:
+            keepAsideLocked();
+            contents = data_;
+            fileMatches = false;
+            break;
+        case Found::notAFile:
+            contents = data_;
+            fileMatches = false;
+            break;
+    }
+    if (fileMatches) {
+        data_ = contents;
+        stamp_ = read;
+    }
+    dropSupersededLocked(contents);
+
+    const std::optional<nlohmann::json> before = lookupLocked(key);
+    const Change decided = change(before);
+    nlohmann::json next = contents;
+    for (const auto& [k, unsaved] : unsaved_) apply(next, k, unsaved.value);
+    if (decided) apply(next, key, *decided);
+
+    if (fileMatches && unsaved_.empty() && next == contents) {
+        durable = true;
+        return before;
+    }
+    Stamp written;
+    durable = persistLocked(next, written);
+    if (durable) {
+        data_ = std::move(next);
+        stamp_ = written;
+        unsaved_.clear();
+    } else if (decided) {
+        unsaved_[key] = Unsaved{*decided, valueAt(contents, key)};
+    }
+    return lookupLocked(key);
+}
+
+bool JsonFileStore::persistLocked(const nlohmann::json& contents, Stamp& written) {
+    const std::string text = contents.dump(2) + "\n";
+    const fs::path dir = directoryOf(file_);
 
     std::string tmpl = (dir / tempPrefix(file_)).string() + "XXXXXX";
     std::vector<char> name(tmpl.begin(), tmpl.end());
@@ -206,7 +455,8 @@ bool JsonFileStore::persistLocked() {
     if (fd < 0) return fail("creating the temporary file", errno);
     const std::string tmpPath(name.data());
 
-    if (!writeAll(fd, text) || ::fsync(fd) != 0) {
+    struct stat tmpStat {};
+    if (!writeAll(fd, text) || ::fsync(fd) != 0 || ::fstat(fd, &tmpStat) != 0) {
         int err = errno;
         ::close(fd);
         ::unlink(tmpPath.c_str());
@@ -229,26 +479,43 @@ bool JsonFileStore::persistLocked() {
         ::fsync(dfd);
         ::close(dfd);
     }
+    // The rename changed the file's ctime, so the stamp is taken now; a hand edit that
+    // slipped in since makes it someone else's file, to be read at the next get().
+    written = stampAt(file_);
+    if (written.device != tmpStat.st_dev || written.inode != tmpStat.st_ino) written = unknownStamp();
     return true;
 }
 
 std::optional<nlohmann::json> JsonFileStore::get(const std::string& key) const {
     std::lock_guard lock(mutex_);
-    auto it = data_.find(key);
-    if (it == data_.end()) return std::nullopt;
-    return *it;
+    refreshLocked();
+    return lookupLocked(key);
 }
 
 bool JsonFileStore::set(const std::string& key, nlohmann::json value) {
-    std::lock_guard lock(mutex_);
-    data_[key] = std::move(value);
-    return persistLocked();
+    bool durable = false;
+    writeKey(
+        key, [&value](const auto&) { return Change(std::in_place, std::move(value)); }, durable);
+    return durable;
 }
 
 bool JsonFileStore::remove(const std::string& key) {
-    std::lock_guard lock(mutex_);
-    if (data_.erase(key) == 0) return true;
-    return persistLocked();
+    bool durable = false;
+    writeKey(
+        key, [](const auto&) { return Change(std::in_place, std::nullopt); }, durable);
+    return durable;
+}
+
+std::optional<nlohmann::json> JsonFileStore::update(const std::string& key, const Decide& decide) {
+    bool durable = false;
+    return writeKey(
+        key,
+        [&decide](const std::optional<nlohmann::json>& current) -> Change {
+            auto decided = decide(current);
+            if (!decided) return std::nullopt;
+            return Change(std::in_place, std::move(*decided));
+        },
+        durable);
 }
 
 // ---- location ----

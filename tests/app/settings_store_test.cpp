@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <limits>
@@ -12,6 +13,8 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "app/child_processes.h"
 
 namespace tarvello {
 namespace {
@@ -67,7 +70,9 @@ struct TypedCase {
     std::optional<std::string> asString;
 };
 
-void PrintTo(const TypedCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const TypedCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class SettingsStoreTypes : public ::testing::TestWithParam<TypedCase> {};
 
@@ -95,24 +100,24 @@ TEST_P(SettingsStoreTypes, FileStoreReadsOnlyMatchingTypesAfterReload) {
 
 INSTANTIATE_TEST_SUITE_P(
     Settings, SettingsStoreTypes,
-    ::testing::Values(
-        TypedCase{"bool", true, true, std::nullopt, std::nullopt, std::nullopt},
-        TypedCase{"positiveInt", 40, std::nullopt, 40, 40.0, std::nullopt},
-        TypedCase{"negativeInt", -3, std::nullopt, -3, -3.0, std::nullopt},
-        TypedCase{"zero", 0, std::nullopt, 0, 0.0, std::nullopt},
-        TypedCase{"integralDouble", 40.0, std::nullopt, 40, 40.0, std::nullopt},
-        TypedCase{"fractionalDouble", 2.5, std::nullopt, std::nullopt, 2.5, std::nullopt},
-        TypedCase{"doubleBeyondInt64", 1e19, std::nullopt, std::nullopt, 1e19, std::nullopt},
-        TypedCase{"unsignedBeyondInt64", json(uint64_t{18446744073709551615u}), std::nullopt, std::nullopt,
-                  18446744073709551615.0, std::nullopt},
-        TypedCase{"int64Max", json(int64_t{9223372036854775807}), std::nullopt, int64_t{9223372036854775807},
-                  9223372036854775807.0, std::nullopt},
-        TypedCase{"numericString", "40", std::nullopt, std::nullopt, std::nullopt, "40"},
-        TypedCase{"emptyString", "", std::nullopt, std::nullopt, std::nullopt, ""},
-        TypedCase{"null", nullptr, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
-        TypedCase{"array", json::array({1}), std::nullopt, std::nullopt, std::nullopt, std::nullopt},
-        TypedCase{"object", json::object({{"a", true}}), std::nullopt, std::nullopt, std::nullopt,
-                  std::nullopt}),
+    ::testing::Values(TypedCase{"bool", true, true, std::nullopt, std::nullopt, std::nullopt},
+                      TypedCase{"positiveInt", 40, std::nullopt, 40, 40.0, std::nullopt},
+                      TypedCase{"negativeInt", -3, std::nullopt, -3, -3.0, std::nullopt},
+                      TypedCase{"zero", 0, std::nullopt, 0, 0.0, std::nullopt},
+                      TypedCase{"integralDouble", 40.0, std::nullopt, 40, 40.0, std::nullopt},
+                      TypedCase{"fractionalDouble", 2.5, std::nullopt, std::nullopt, 2.5, std::nullopt},
+                      TypedCase{"doubleBeyondInt64", 1e19, std::nullopt, std::nullopt, 1e19, std::nullopt},
+                      TypedCase{"unsignedBeyondInt64", json(uint64_t{18446744073709551615u}), std::nullopt,
+                                std::nullopt, 18446744073709551615.0, std::nullopt},
+                      TypedCase{"int64Max", json(int64_t{9223372036854775807}), std::nullopt,
+                                int64_t{9223372036854775807}, 9223372036854775807.0, std::nullopt},
+                      TypedCase{"numericString", "40", std::nullopt, std::nullopt, std::nullopt, "40"},
+                      TypedCase{"emptyString", "", std::nullopt, std::nullopt, std::nullopt, ""},
+                      TypedCase{"null", nullptr, std::nullopt, std::nullopt, std::nullopt, std::nullopt},
+                      TypedCase{"array", json::array({1}), std::nullopt, std::nullopt, std::nullopt,
+                                std::nullopt},
+                      TypedCase{"object", json::object({{"a", true}}), std::nullopt, std::nullopt,
+                                std::nullopt, std::nullopt}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(SettingsStoreHelpers, NonFiniteDoublesAreRefusedAndRemoveIsIdempotent) {
@@ -279,19 +284,213 @@ TEST_P(SettingsJsonFileStoreUnwritable, SetReturnsFalseAndKeepsValueForTheRun) {
     EXPECT_FALSE(ok);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Settings, SettingsJsonFileStoreUnwritable,
-    ::testing::Values(UnwritableCase{"parentIsAFile",
-                                     [](const fs::path& dir) {
-                                         writeFile(dir / "config", "x");
-                                         return dir / "config" / "settings.json";
-                                     }},
-                      UnwritableCase{"fileIsADirectory",
-                                     [](const fs::path& dir) {
-                                         fs::create_directory(dir / "settings.json");
-                                         return dir / "settings.json";
-                                     }}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Settings, SettingsJsonFileStoreUnwritable,
+                         ::testing::Values(UnwritableCase{"parentIsAFile",
+                                                          [](const fs::path& dir) {
+                                                              writeFile(dir / "config", "x");
+                                                              return dir / "config" / "settings.json";
+                                                          }},
+                                           UnwritableCase{"fileIsADirectory",
+                                                          [](const fs::path& dir) {
+                                                              fs::create_directory(dir / "settings.json");
+                                                              return dir / "settings.json";
+                                                          }}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+// ---- other writers ----
+
+fs::path fileIn(const TempDir& dir) {
+    return dir.path() / "settings.json";
+}
+
+json onDisk(const fs::path& file) {
+    return json::parse(readFile(file));
+}
+
+// Every write is a read-modify-write of the file under the lock: two processes that
+// each kept their own copy would leave only the keys of whichever wrote last.
+TEST(SettingsJsonFileStoreProcesses, TwoProcessesWritingDifferentKeysLoseNone) {
+    constexpr int perProcess = 500;
+    TempDir dir(fastTempBase());
+    const fs::path file = fileIn(dir);
+    test::ChildProcesses children;
+    for (std::string prefix : {"a.", "b."}) {
+        children.spawn([&file, prefix](std::string& say) {
+            JsonFileStore store(file);
+            int failed = 0;
+            for (int i = 0; i < perProcess; ++i)
+                failed += store.setInt(prefix + std::to_string(i), i) ? 0 : 1;
+            say = std::to_string(failed) + " writes failed";
+            return failed == 0 ? 0 : 1;
+        });
+    }
+    for (const auto& r : children.wait()) EXPECT_EQ(r.exitCode, 0) << r.said;
+
+    JsonFileStore reloaded(file);
+    int missing = 0;
+    for (const char* prefix : {"a.", "b."}) {
+        for (int i = 0; i < perProcess; ++i) {
+            if (reloaded.getInt(prefix + std::to_string(i)) != i) ++missing;
+        }
+    }
+    EXPECT_EQ(missing, 0);
+    EXPECT_EQ(onDisk(file).size(), 2u * perProcess);
+    EXPECT_TRUE(entriesStartingWith(dir.path(), "settings.json.tmp-").empty());
+}
+
+TEST(SettingsJsonFileStoreProcesses, UpdateReadsAndWritesAsOneStep) {
+    constexpr int perProcess = 200;
+    TempDir dir(fastTempBase());
+    const fs::path file = fileIn(dir);
+    test::ChildProcesses children;
+    for (int c = 0; c < 2; ++c) {
+        children.spawn([&file](std::string&) {
+            JsonFileStore store(file);
+            for (int i = 0; i < perProcess; ++i) {
+                store.update("count",
+                             [](const std::optional<json>& v) { return json(v ? v->get<int>() + 1 : 1); });
+            }
+            return 0;
+        });
+    }
+    for (const auto& r : children.wait()) EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(JsonFileStore(file).getInt("count"), 2 * perProcess);
+}
+
+TEST(SettingsJsonFileStoreProcesses, ReadsSeeWhatAnotherProcessWrote) {
+    TempDir dir;
+    const fs::path file = fileIn(dir);
+    JsonFileStore mine(file);
+    ASSERT_TRUE(mine.setString("token", "111111"));
+    ASSERT_TRUE(mine.setBool("cameraActivated", true));
+    ASSERT_EQ(mine.getString("token"), "111111");
+
+    test::ChildProcesses children;
+    children.spawn([&file](std::string&) {
+        JsonFileStore theirs(file);
+        bool ok = theirs.setString("token", "222222") && theirs.remove("cameraActivated");
+        return ok ? 0 : 1;
+    });
+    ASSERT_EQ(children.wait().at(0).exitCode, 0);
+
+    EXPECT_EQ(mine.getString("token"), "222222");
+    EXPECT_EQ(mine.getBool("cameraActivated"), std::nullopt);
+    ASSERT_TRUE(mine.setInt("maxBitrate", 16));
+    EXPECT_EQ(onDisk(file), (json{{"token", "222222"}, {"maxBitrate", 16}}));
+}
+
+TEST_F(SettingsJsonFileStore, AnotherInstanceInThisProcessIsAnotherWriter) {
+    JsonFileStore a(file());
+    JsonFileStore b(file());
+    ASSERT_TRUE(a.setInt("x", 1));
+    ASSERT_TRUE(b.setInt("y", 2));
+    EXPECT_EQ(a.getInt("y"), 2);
+    ASSERT_TRUE(a.setInt("z", 3));
+    EXPECT_EQ(onDisk(file()), (json{{"x", 1}, {"y", 2}, {"z", 3}}));
+    EXPECT_EQ(b.getInt("z"), 3);
+}
+
+TEST_F(SettingsJsonFileStore, DeletedFileReadsAsEmpty) {
+    JsonFileStore store(file());
+    ASSERT_TRUE(store.setBool("showDock", false));
+    fs::remove(file());
+    EXPECT_EQ(store.getBool("showDock"), std::nullopt);
+    ASSERT_TRUE(store.setBool("mirrorMac", false));
+    EXPECT_EQ(onDisk(file()), (json{{"mirrorMac", false}}));
+}
+
+// The ways an editor saves: a new file renamed over the old one, or the old file
+// truncated and rewritten, possibly to the same size within the same clock tick.
+struct HandEdit {
+    const char* name;
+    std::function<void(const fs::path& file, const std::string& text)> save;
+};
+
+void PrintTo(const HandEdit& e, std::ostream* os) { *os << e.name; }
+
+class SettingsJsonFileStoreHandEdit : public SettingsJsonFileStore,
+                                      public ::testing::WithParamInterface<HandEdit> {};
+
+TEST_P(SettingsJsonFileStoreHandEdit, EditIsReadAndKeptWhenAnotherKeyIsWritten) {
+    JsonFileStore store(file());
+    ASSERT_TRUE(store.setInt("maxBitrate", 24));
+    ASSERT_TRUE(store.setString("sessionCommand", "xterm"));
+    ASSERT_EQ(store.getString("sessionCommand"), "xterm");
+
+    GetParam().save(file(), R"({"maxBitrate": 24, "sessionCommand": "aaaaa"})");
+    EXPECT_EQ(store.getString("sessionCommand"), "aaaaa");
+    GetParam().save(file(), R"({"maxBitrate": 24, "sessionCommand": "bbbbb"})");
+    EXPECT_EQ(store.getString("sessionCommand"), "bbbbb");
+
+    ASSERT_TRUE(store.setBool("showDock", false));
+    EXPECT_EQ(onDisk(file()), (json{{"maxBitrate", 24}, {"sessionCommand", "bbbbb"}, {"showDock", false}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, SettingsJsonFileStoreHandEdit,
+                         ::testing::Values(HandEdit{"replacedByRename",
+                                                    [](const fs::path& file, const std::string& text) {
+                                                        fs::path edited = file;
+                                                        edited += ".edited";
+                                                        writeFile(edited, text);
+                                                        fs::rename(edited, file);
+                                                    }},
+                                           HandEdit{"rewrittenInPlace",
+                                                    [](const fs::path& file, const std::string& text) {
+                                                        writeFile(file, text);
+                                                    }}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(SettingsJsonFileStore, BrokenEditMidRunKeepsValuesAndIsKeptAsideByTheNextWrite) {
+    JsonFileStore store(file());
+    ASSERT_TRUE(store.setInt("maxBitrate", 24));
+    ASSERT_TRUE(store.setBool("showDock", false));
+    const std::string broken = R"({"maxBitrate": 24, "showDock")";
+    writeFile(file(), broken);
+
+    EXPECT_EQ(store.getInt("maxBitrate"), 24);
+    EXPECT_EQ(store.getBool("showDock"), false);
+    EXPECT_TRUE(entriesStartingWith(dir_.path(), "settings.json.corrupt-").empty())
+        << "a read must not move a file an editor may still be writing";
+
+    ASSERT_TRUE(store.setBool("mirrorMac", false));
+    auto aside = entriesStartingWith(dir_.path(), "settings.json.corrupt-");
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(readFile(aside[0]), broken);
+    EXPECT_EQ(onDisk(file()), (json{{"maxBitrate", 24}, {"showDock", false}, {"mirrorMac", false}}));
+}
+
+// A location that fails until its parent, a file, is replaced by a directory.
+class SettingsJsonFileStoreRecovering : public SettingsJsonFileStore {
+protected:
+    void SetUp() override { writeFile(parent(), "x"); }
+    fs::path parent() const { return dir_.path() / "config"; }
+    fs::path settings() const { return parent() / "settings.json"; }
+    void repair() const {
+        fs::remove(parent());
+        fs::create_directory(parent());
+    }
+};
+
+TEST_F(SettingsJsonFileStoreRecovering, FailedWriteIsSavedByTheNextWriteThatSucceeds) {
+    JsonFileStore store(settings());
+    EXPECT_FALSE(store.setInt("maxBitrate", 16));
+    EXPECT_FALSE(store.setBool("showDock", false));
+    EXPECT_EQ(store.getInt("maxBitrate"), 16);
+    repair();
+    EXPECT_EQ(store.getInt("maxBitrate"), 16);
+    EXPECT_TRUE(store.setBool("mirrorMac", false));
+    EXPECT_EQ(onDisk(settings()), (json{{"maxBitrate", 16}, {"showDock", false}, {"mirrorMac", false}}));
+}
+
+TEST_F(SettingsJsonFileStoreRecovering, FailedWriteGivesWayToALaterWriterOfTheSameKey) {
+    JsonFileStore store(settings());
+    EXPECT_FALSE(store.setInt("maxBitrate", 16));
+    repair();
+    ASSERT_TRUE(JsonFileStore(settings()).setInt("maxBitrate", 32));
+    EXPECT_EQ(store.getInt("maxBitrate"), 32);
+    EXPECT_TRUE(store.setBool("mirrorMac", false));
+    EXPECT_EQ(onDisk(settings()), (json{{"maxBitrate", 32}, {"mirrorMac", false}}));
+}
 
 // ---- default location ----
 

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/child_processes.h"
+
 namespace tarvello {
 namespace {
 
@@ -50,7 +52,9 @@ struct AccessorCase {
     json wrongType;
 };
 
-void PrintTo(const AccessorCase& c, std::ostream* os) { *os << c.key; }
+void PrintTo(const AccessorCase& c, std::ostream* os) {
+    *os << c.key;
+}
 
 class SettingsAccessors : public SettingsTest, public ::testing::WithParamInterface<AccessorCase> {};
 
@@ -79,15 +83,18 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AccessorCase{"uiScale", [](Settings& s) { return json(s.uiScale()); }, 2.5, 1.75, "1.75"},
         AccessorCase{"maxBitrate", [](Settings& s) { return json(s.maxBitrate()); }, 40, 64, "fast"},
-        boolCase("mirrorMac", &Settings::mirrorMac, true), boolCase("showsCursor", &Settings::showsCursor, false),
+        boolCase("mirrorMac", &Settings::mirrorMac, true),
+        boolCase("showsCursor", &Settings::showsCursor, false),
         boolCase("soundOnIPhone", &Settings::soundOnIPhone, true),
-        boolCase("iPhoneMic", &Settings::iPhoneMic, true), boolCase("iPhoneCamera", &Settings::iPhoneCamera, true),
+        boolCase("iPhoneMic", &Settings::iPhoneMic, true),
+        boolCase("iPhoneCamera", &Settings::iPhoneCamera, true),
         boolCase("keepUnlocked", &Settings::keepUnlocked, true),
-        boolCase("stageManager", &Settings::stageManager, true), boolCase("showDock", &Settings::showDock, true),
-        AccessorCase{"stageManager", [](Settings& s) { return json(s.boolValue("stageManager")); }, true, false,
-                     "no"},
-        AccessorCase{"someOtherFlag", [](Settings& s) { return json(s.boolValue("someOtherFlag", false)); }, false,
-                     true, 1}),
+        boolCase("stageManager", &Settings::stageManager, true),
+        boolCase("showDock", &Settings::showDock, true),
+        AccessorCase{"stageManager", [](Settings& s) { return json(s.boolValue("stageManager")); }, true,
+                     false, "no"},
+        AccessorCase{"someOtherFlag", [](Settings& s) { return json(s.boolValue("someOtherFlag", false)); },
+                     false, true, 1}),
     [](const auto& p) { return std::to_string(p.index) + "_" + p.param.key; });
 
 TEST_F(SettingsTest, MaxBitrateAcceptsIntegralDoubleOnly) {
@@ -141,7 +148,9 @@ struct DrawCase {
     const char* code;
 };
 
-void PrintTo(const DrawCase& c, std::ostream* os) { *os << c.code; }
+void PrintTo(const DrawCase& c, std::ostream* os) {
+    *os << c.code;
+}
 
 class SettingsTokenDraw : public SettingsTest, public ::testing::WithParamInterface<DrawCase> {};
 
@@ -153,12 +162,12 @@ TEST_P(SettingsTokenDraw, FormatsSixDigitsAndRejectsTheBiasedTail) {
     EXPECT_EQ(draws_, GetParam().draws.size()) << "every scripted draw is used, the last one accepted";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Settings, SettingsTokenDraw,
-    ::testing::Values(DrawCase{{0}, "000000"}, DrawCase{{7}, "000007"}, DrawCase{{999999}, "999999"},
-                      DrawCase{{1000000}, "000000"}, DrawCase{{4293999999u}, "999999"},
-                      DrawCase{{4294000000u, 12}, "000012"},
-                      DrawCase{{4294967295u, 4294000000u, 4294000001u, 5}, "000005"}));
+INSTANTIATE_TEST_SUITE_P(Settings, SettingsTokenDraw,
+                         ::testing::Values(DrawCase{{0}, "000000"}, DrawCase{{7}, "000007"},
+                                           DrawCase{{999999}, "999999"}, DrawCase{{1000000}, "000000"},
+                                           DrawCase{{4293999999u}, "999999"},
+                                           DrawCase{{4294000000u, 12}, "000012"},
+                                           DrawCase{{4294967295u, 4294000000u, 4294000001u, 5}, "000005"}));
 
 TEST_F(SettingsTest, NewTokenDrawsAgainAndStores) {
     scriptRandom({111111, 222222});
@@ -175,6 +184,73 @@ TEST_F(SettingsTest, ConcurrentFirstReadsAgreeOnOneCode) {
     for (auto& t : threads) t.join();
     for (const auto& s : seen) EXPECT_EQ(s, seen.front());
     EXPECT_EQ(store_->getString(SettingsKey::token), seen.front());
+}
+
+// ---- a settings file shared with other processes ----
+
+class SettingsFileTest : public SettingsTest {
+protected:
+    void SetUp() override {
+        SettingsTest::SetUp();
+        std::string tmpl = (fs::temp_directory_path() / "tarvello-token-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+        dir_ = tmpl;
+    }
+    void TearDown() override {
+        SettingsTest::TearDown();
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+    fs::path file() const { return dir_ / "settings.json"; }
+
+    fs::path dir_;
+};
+
+// What `tarvello --new-code` does while the app runs: the running copy must take the
+// new code at its next read, not keep accepting the old one and write it back.
+TEST_F(SettingsFileTest, NewCodeFromAnotherProcessIsReadNext) {
+    Settings::useStore(std::make_shared<JsonFileStore>(file()));
+    scriptRandom({111111});
+    ASSERT_EQ(settings().token(), "111111");
+    settings().d().setBool(SettingsKey::showDock, false);
+
+    test::ChildProcesses children;
+    const fs::path path = file();
+    children.spawn([path](std::string& say) {
+        Settings::useStore(std::make_shared<JsonFileStore>(path));
+        Settings::setRandomSource([] { return 222222u; });
+        Settings::shared().newToken();
+        say = Settings::shared().token();
+        return 0;
+    });
+    auto results = children.wait();
+    ASSERT_EQ(results.at(0).exitCode, 0);
+    EXPECT_EQ(results[0].said, "222222");
+
+    EXPECT_EQ(settings().token(), "222222");
+    EXPECT_EQ(draws_, 1u) << "the running copy must not draw a code of its own";
+    settings().d().setBool(SettingsKey::mirrorMac, false);
+    EXPECT_EQ(JsonFileStore(file()).getString(SettingsKey::token), "222222");
+}
+
+TEST_F(SettingsFileTest, ProcessesReadingTheFirstCodeTogetherAgreeOnIt) {
+    constexpr uint32_t processes = 4;
+    test::ChildProcesses children;
+    const fs::path path = file();
+    for (uint32_t i = 0; i < processes; ++i) {
+        children.spawn([path, i](std::string& say) {
+            Settings::useStore(std::make_shared<JsonFileStore>(path));
+            Settings::setRandomSource([i] { return 100000u + i; });
+            say = Settings::shared().token();
+            return 0;
+        });
+    }
+    auto results = children.wait();
+    const std::string stored = JsonFileStore(file()).getString(SettingsKey::token).value_or("none");
+    for (const auto& r : results) {
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.said, stored);
+    }
 }
 
 }  // namespace
