@@ -369,7 +369,7 @@ bool LinuxAccessibility::interrupted() {
 }
 
 std::optional<int32_t> LinuxAccessibility::frontmostProcess() {
-    if (!x_) return std::nullopt;
+    if (!x_ || x_->lost()) return std::nullopt;
     Display* d = x_->get();
     const auto window = cardinal(d, DefaultRootWindow(d), "_NET_ACTIVE_WINDOW", XA_WINDOW);
     if (!window || *window == None) return std::nullopt;
@@ -536,7 +536,7 @@ std::optional<AxRect> LinuxAccessibility::characterBounds(const AxElement& eleme
 }
 
 std::optional<std::pair<int, int>> LinuxAccessibility::xWindowSize(int32_t pid) {
-    if (!x_ || pid <= 0) return std::nullopt;
+    if (!x_ || pid <= 0 || x_->lost()) return std::nullopt;
     Display* d = x_->get();
     std::optional<std::pair<int, int>> best;
     // Top-level windows, and their children for window managers that reparent.

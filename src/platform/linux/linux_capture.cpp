@@ -293,6 +293,10 @@ private:
 
     void grab() {
         if (!x_ || !dirty_) return;
+        if (x_->lost()) {
+            connectionLost();
+            return;
+        }
         auto frame = pool_->acquire();
         if (!frame) {
             // Three frames still held downstream: look again one interval later.
@@ -362,6 +366,10 @@ private:
     // The cursor moves without damage to the screen.
     void pollCursor() {
         if (!x_) return;
+        if (x_->lost()) {
+            connectionLost();
+            return;
+        }
         Window rootReturn = 0, child = 0;
         int x = 0, y = 0, wx = 0, wy = 0;
         unsigned mask = 0;

@@ -2,6 +2,7 @@
 
 #include <X11/extensions/Xge.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -11,6 +12,12 @@
 #include <string_view>
 
 #include "app/log.h"
+
+// The display's flags and internal lock, for extension writers; its min and max macros
+// would shadow the standard ones.
+#include <X11/Xlibint.h>
+#undef min
+#undef max
 
 namespace tarvello {
 
@@ -135,12 +142,38 @@ XConnection::XConnection(Display* display, std::string name) : display_(display)
 }
 
 XConnection::~XConnection() {
+    // A dead connection is marked so before closing: Xlib then frees it without a
+    // request or a wait.
+    lost();
     std::lock_guard oneAtATime(connectionsLock());
     XCloseDisplay(display_);
 }
 
-void XConnection::onLost(Display*, void* self) {
+bool XConnection::lost() const {
+    if (lost_.load()) return true;
+    pollfd p{ConnectionNumber(display_), POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL))) markLost();
+    return lost_.load();
+}
+
+// The flag Xlib sets itself on an I/O error: every later call returns at once instead
+// of writing to or reading from the socket.
+void XConnection::markLost() const {
+    LockDisplay(display_);
+    display_->flags = display_->flags | XlibDisplayIOError;
+    UnlockDisplay(display_);
+    lost_.store(true);
+}
+
+// Xlib expects this handler not to return. Before calling it, it drops the display's
+// internal lock that the failing call holds and takes the user lock (XLockDisplay) for
+// this thread, so that no other thread gets in while the process ends. Returning with
+// both left so, the failing call would later unlock a mutex it no longer holds, and
+// every other thread would wait on the user lock forever, closing included. Undo both.
+void XConnection::onLost(Display* display, void* self) {
     static_cast<XConnection*>(self)->lost_.store(true);
+    XUnlockDisplay(display);
+    LockDisplay(display);
 }
 
 int trapXErrors(Display* display, const std::function<void()>& fn) {

@@ -38,7 +38,8 @@ bool writeXAuthority(const std::string& path, int displayNumber, std::string& er
 std::mutex& connectionsLock();
 
 // One open connection, closed on destruction. A lost connection (the server went away)
-// is remembered instead of ending the process; Xlib calls on it then do nothing.
+// is remembered instead of ending the process; Xlib calls on it then do nothing and
+// wait for nothing, closing included, on any thread.
 class XConnection {
 public:
     static std::unique_ptr<XConnection> open(const std::string& name, std::string& error);
@@ -47,15 +48,18 @@ public:
     XConnection& operator=(const XConnection&) = delete;
 
     Display* get() const { return display_; }
-    bool lost() const { return lost_.load(); }
+    // Also looks at the socket: a server that has hung up is taken as lost before any
+    // Xlib call runs into it. Call it before each run of calls.
+    bool lost() const;
     const std::string& name() const { return name_; }
 
 private:
     XConnection(Display* display, std::string name);
     static void onLost(Display* display, void* self);
+    void markLost() const;
     Display* display_;
     std::string name_;
-    std::atomic<bool> lost_{false};
+    mutable std::atomic<bool> lost_{false};
 };
 
 // Runs fn, syncs, and returns the code of the first X error it caused on `display`
