@@ -47,6 +47,10 @@ const std::string& DisplayAwake::name() const {
     return x_->name();
 }
 
+bool DisplayAwake::lost() const {
+    return x_->lost();
+}
+
 // ---- LinuxPower ----
 
 namespace {
@@ -95,14 +99,21 @@ void LinuxPower::coverDisplay(uint32_t display) {
 }
 
 void LinuxPower::updateDisplayHold() {
-    const std::string name =
-        inhibitors_.empty() || !displays_ ? std::string() : displays_->connection(covered_);
-    if (displayHold_ && displayHold_->name() == name) return;
+    const bool wanted = !inhibitors_.empty() && displays_;
+    const std::string name = wanted ? displays_->connection(covered_) : std::string();
+    const int server = wanted ? displays_->serverProcess(covered_) : -1;
+    // A display rebuilt under the same name is another server: the hold moves to it.
+    if (displayHold_ && displayHold_->name() == name && heldServer_ == server && !displayHold_->lost()) return;
     displayHold_.reset();
+    heldServer_ = -1;
     if (name.empty()) return;
     std::string error;
     displayHold_ = DisplayAwake::hold(name, error);
-    if (!displayHold_) log("Keep-awake of display " + name + " failed: " + error);
+    if (!displayHold_) {
+        log("Keep-awake of display " + name + " failed: " + error);
+        return;
+    }
+    heldServer_ = server;
 }
 
 }  // namespace tarvello

@@ -24,6 +24,8 @@ public:
     DisplayAwake(const DisplayAwake&) = delete;
     DisplayAwake& operator=(const DisplayAwake&) = delete;
     const std::string& name() const;
+    // True once its server has gone.
+    bool lost() const;
 
 private:
     explicit DisplayAwake(std::unique_ptr<XConnection> x);
@@ -55,6 +57,7 @@ private:
     bool failureLogged_ = false;
     uint32_t covered_ = 0;
     std::unique_ptr<DisplayAwake> displayHold_;
+    int heldServer_ = -1;  // pid of the X server displayHold_ is connected to
 };
 
 }  // namespace tarvello
