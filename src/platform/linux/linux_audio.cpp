@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 namespace tarvello {
@@ -42,9 +43,48 @@ bool builtIn(const pa_proplist* props) {
     return std::strcmp(bus, "pci") == 0 || std::strcmp(bus, "isa") == 0 || std::strcmp(bus, "platform") == 0;
 }
 
+// The process's one threaded main loop, alive while some connection uses it. libpulse
+// recycles its packets, command buffers and operations through process-wide lock-free
+// lists: with a loop per connection, one connection's thread would reuse memory another
+// thread had just written under a different lock. Under one loop, every use of that
+// memory holds the same lock.
+class PulseLoop {
+public:
+    static std::shared_ptr<PulseLoop> shared() {
+        static std::mutex mutex;
+        static std::weak_ptr<PulseLoop> current;
+        std::lock_guard lock(mutex);
+        auto loop = current.lock();
+        if (!loop) {
+            loop = std::make_shared<PulseLoop>();
+            current = loop;
+        }
+        return loop;
+    }
+
+    PulseLoop() : loop_(pa_threaded_mainloop_new()) {
+        if (loop_ && pa_threaded_mainloop_start(loop_) < 0) {
+            pa_threaded_mainloop_free(loop_);
+            loop_ = nullptr;
+        }
+    }
+    ~PulseLoop() {
+        if (!loop_) return;
+        pa_threaded_mainloop_stop(loop_);
+        pa_threaded_mainloop_free(loop_);
+    }
+    PulseLoop(const PulseLoop&) = delete;
+    PulseLoop& operator=(const PulseLoop&) = delete;
+
+    pa_threaded_mainloop* get() const { return loop_; }
+
+private:
+    pa_threaded_mainloop* loop_;
+};
+
 }  // namespace
 
-// One context on one threaded main loop. Every method but lock() needs the lock held.
+// One context on the shared main loop. Every method but lock() needs the lock held.
 class PulseLink {
 public:
     explicit PulseLink(std::string clientName) : clientName_(std::move(clientName)) {}
@@ -54,8 +94,6 @@ public:
         pa_threaded_mainloop_lock(loop_);
         dropContext();
         pa_threaded_mainloop_unlock(loop_);
-        pa_threaded_mainloop_stop(loop_);
-        pa_threaded_mainloop_free(loop_);
     }
 
     PulseLink(const PulseLink&) = delete;
@@ -78,11 +116,8 @@ public:
 
     Lock lock() {
         std::call_once(started_, [this] {
-            loop_ = pa_threaded_mainloop_new();
-            if (loop_ && pa_threaded_mainloop_start(loop_) < 0) {
-                pa_threaded_mainloop_free(loop_);
-                loop_ = nullptr;
-            }
+            shared_ = PulseLoop::shared();
+            loop_ = shared_->get();
         });
         return Lock(loop_);
     }
@@ -118,7 +153,10 @@ public:
         }
         for (;;) {
             const auto state = pa_context_get_state(ctx_);
-            if (state == PA_CONTEXT_READY) return true;
+            if (state == PA_CONTEXT_READY) {
+                ++generation_;
+                return true;
+            }
             if (!PA_CONTEXT_IS_GOOD(state)) {
                 lastError_ = pa_strerror(pa_context_errno(ctx_));
                 dropContext();
@@ -127,6 +165,9 @@ public:
             wait();
         }
     }
+
+    // Counts the connections made: a new value means the server went away meanwhile.
+    uint64_t generation() const { return generation_; }
 
     std::string lastError() const {
         if (ctx_ && pa_context_errno(ctx_) != 0) return pa_strerror(pa_context_errno(ctx_));
@@ -333,9 +374,11 @@ private:
 
     std::string clientName_;
     std::once_flag started_;
+    std::shared_ptr<PulseLoop> shared_;
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* ctx_ = nullptr;
     std::string lastError_;
+    uint64_t generation_ = 0;
 };
 
 namespace {
@@ -585,6 +628,12 @@ std::optional<bool> LinuxAudio::runningSomewhere(AudioDeviceId device) {
     const auto d = link_->byId(device);
     if (!d) return std::nullopt;
     return link_->deviceInUse(*d);
+}
+
+std::optional<uint64_t> LinuxAudio::connection() {
+    auto lock = link_->lock();
+    if (!link_->ready()) return std::nullopt;
+    return link_->generation();
 }
 
 std::unique_ptr<AudioInputUnit> LinuxAudio::makeInputUnit(AudioDeviceId device, const AudioUnitFormat& format,
