@@ -1,6 +1,7 @@
 #include "audio/audio_bridge.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "app/log.h"
 #include "app/settings.h"
@@ -12,18 +13,27 @@ namespace {
 constexpr double kSampleRate = 48000.0;
 constexpr uint32_t kBufferFrames = 240;
 
+// start() runs on the audio queue but stop() also comes from shutdown on another
+// thread, so the handle is only touched under the lock.
 class QueuePollTicker final : public AudioPollTicker {
 public:
     void start(Queue& queue, double interval, std::function<void()> tick) override {
+        auto timer = queue.every(0, interval, std::move(tick));
+        std::lock_guard lock(mutex_);
         timer_.cancel();
-        timer_ = queue.every(0, interval, std::move(tick));
+        timer_ = std::move(timer);
     }
     void stop() override {
-        timer_.cancel();
-        timer_ = {};
+        TimerHandle timer;
+        {
+            std::lock_guard lock(mutex_);
+            timer = std::exchange(timer_, {});
+        }
+        timer.cancel();
     }
 
 private:
+    std::mutex mutex_;
     TimerHandle timer_;
 };
 
@@ -83,11 +93,8 @@ void AudioBridge::shutdown() {
         // Joins unless called on the queue itself, so what follows never races its work.
         queue_.stop();
         ticker_->stop();
-        tapLive_.store(false);
-        if (tapUnit_) tapUnit_->stop();
-        tapUnit_.reset();
-        if (feedUnit_) feedUnit_->stop();
-        feedUnit_.reset();
+        stopTap();
+        stopFeed();
     });
 }
 
@@ -111,34 +118,52 @@ void AudioBridge::stop() {
 void AudioBridge::startOnQueue(bool speaker, bool mic) {
     if (running_) return;
     running_ = true;
+    speakerAsked_ = speaker;
+    micAsked_ = mic;
+    // Read before setting up: a restart during the set-up shows as a change at the
+    // first poll.
+    connection_ = audio_->connection();
+    connectDevices(true);
+    if (!speakerOn_ && !micOn_) return;
+    std::weak_ptr<AudioBridge> w = weak_from_this();
+    ticker_->start(queue_, pollInterval, [w] {
+        if (auto self = w.lock()) self->tick();
+    });
+}
 
-    if (speaker) {
-        const auto device = lookup(*audio_, AudioDeviceUID::speakers);
-        const auto tapSide = lookup(*audio_, AudioDeviceUID::speakersTap);
-        if (!device || !tapSide) {
-            log("Tarvello Speakers not installed: Mac sound stays on the Mac");
-        } else {
-            audio_->setNominalSampleRate(*device, kSampleRate);
-            audio_->setNominalSampleRate(*tapSide, kSampleRate);
-            saveDefault(AudioDefault::output);
-            saveDefault(AudioDefault::systemOutput);
-            audio_->setDefaultDevice(AudioDefault::output, *device);
-            audio_->setDefaultDevice(AudioDefault::systemOutput, *device);
-            startTap(*tapSide);
-            log("Mac sound now plays on the iPhone");
-        }
-    }
+void AudioBridge::connectDevices(bool announce) {
+    speakerOn_ = speakerAsked_ && connectSpeaker(announce);
+    micOn_ = micAsked_ && connectMicrophone();
+}
 
-    if (mic) {
-        const auto microphone = lookup(*audio_, AudioDeviceUID::microphone);
-        if (!microphone) return;
-        audio_->setNominalSampleRate(*microphone, kSampleRate);
-        if (auto feed = lookup(*audio_, AudioDeviceUID::microphoneFeed))
-            audio_->setNominalSampleRate(*feed, kSampleRate);
-        saveDefault(AudioDefault::input);
-        audio_->setDefaultDevice(AudioDefault::input, *microphone);
-        startMicPoll(*microphone);
+bool AudioBridge::connectSpeaker(bool announce) {
+    const auto device = lookup(*audio_, AudioDeviceUID::speakers);
+    const auto tapSide = lookup(*audio_, AudioDeviceUID::speakersTap);
+    if (!device || !tapSide) {
+        if (announce) log("Tarvello Speakers not installed: Mac sound stays on the Mac");
+        return false;
     }
+    audio_->setNominalSampleRate(*device, kSampleRate);
+    audio_->setNominalSampleRate(*tapSide, kSampleRate);
+    saveDefault(AudioDefault::output);
+    saveDefault(AudioDefault::systemOutput);
+    audio_->setDefaultDevice(AudioDefault::output, *device);
+    audio_->setDefaultDevice(AudioDefault::systemOutput, *device);
+    startTap(*tapSide);
+    if (announce) log("Mac sound now plays on the iPhone");
+    return true;
+}
+
+bool AudioBridge::connectMicrophone() {
+    const auto microphone = lookup(*audio_, AudioDeviceUID::microphone);
+    if (!microphone) return false;
+    audio_->setNominalSampleRate(*microphone, kSampleRate);
+    if (auto feed = lookup(*audio_, AudioDeviceUID::microphoneFeed))
+        audio_->setNominalSampleRate(*feed, kSampleRate);
+    saveDefault(AudioDefault::input);
+    audio_->setDefaultDevice(AudioDefault::input, *microphone);
+    microphone_ = *microphone;
+    return true;
 }
 
 void AudioBridge::saveDefault(AudioDefault which) {
@@ -153,17 +178,38 @@ void AudioBridge::stopOnQueue() {
     if (!running_) return;
     running_ = false;
     ticker_->stop();
-    tapLive_.store(false);
-    if (tapUnit_) {
-        tapUnit_->stop();
-        tapUnit_.reset();
-    }
+    stopTap();
     stopFeed();
+    speakerOn_ = micOn_ = false;
     if (micWanted_) {
         micWanted_ = false;
         if (onMicRequest) onMicRequest(false);
     }
     restoreDefaultDevices(*audio_);
+}
+
+void AudioBridge::tick() {
+    if (!running_) return;
+    const auto now = audio_->connection();
+    if (!now) return;  // no server now: its return shows as a new connection
+    const bool restarted = now != connection_;
+    connection_ = now;
+    if (restarted) reconnect();
+    if (micOn_) pollMic(restarted);
+}
+
+// The old connection's units are dead, and a restarted server comes up with its own
+// defaults and new device ids: everything is set up again, with one line for it all.
+void AudioBridge::reconnect() {
+    stopTap();
+    stopFeed();
+    connectDevices(false);
+    if (!micOn_ && micWanted_) {
+        micWanted_ = false;
+        if (onMicRequest) onMicRequest(false);
+    }
+    log(speakerOn_ || micOn_ ? "The sound server restarted: sound and microphone reconnected"
+                             : "The sound server restarted without the Tarvello devices");
 }
 
 void AudioBridge::restoreDefaultDevices(AudioFacility& audio) {
@@ -202,6 +248,13 @@ void AudioBridge::startTap(AudioDeviceId tapSide) {
     tapLive_.store(true);
 }
 
+void AudioBridge::stopTap() {
+    tapLive_.store(false);
+    if (!tapUnit_) return;
+    tapUnit_->stop();
+    tapUnit_.reset();
+}
+
 int AudioBridge::tapCycle(AudioInputUnit& unit, uint32_t frames) {
     if (!tapLive_.load(std::memory_order_acquire)) return 0;
     const size_t count = size_t(frames) * 2;
@@ -227,16 +280,13 @@ int AudioBridge::tapCycle(AudioInputUnit& unit, uint32_t frames) {
 // ---------------------------------------------------------------------------------
 // Microphone: the use poll, the feed and the jitter buffer
 
-void AudioBridge::startMicPoll(AudioDeviceId microphone) {
-    std::weak_ptr<AudioBridge> w = weak_from_this();
-    ticker_->start(queue_, pollInterval, [w, microphone] {
-        if (auto self = w.lock()) self->pollMic(microphone);
-    });
-}
-
-void AudioBridge::pollMic(AudioDeviceId microphone) {
-    const bool inUse = audio_->runningSomewhere(microphone).value_or(false);
-    if (inUse == micWanted_) return;
+void AudioBridge::pollMic(bool feedLost) {
+    const bool inUse = audio_->runningSomewhere(microphone_).value_or(false);
+    if (inUse == micWanted_) {
+        // An application that reconnected to a restarted server is still listening.
+        if (inUse && feedLost) startFeed();
+        return;
+    }
     micWanted_ = inUse;
     if (inUse) {
         log("An app is listening: using the iPhone microphone");

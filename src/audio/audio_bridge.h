@@ -35,13 +35,14 @@ struct AudioBridgeOptions {
 // Carries the computer's sound to the phone and the phone's microphone to recording
 // applications through the four virtual devices, switching the system defaults to them
 // while it runs and back afterwards (the replaced devices are remembered in the
-// settings under "audio.saved.<decimal selector>").
+// settings under "audio.saved.<decimal selector>"). When the sound server restarts
+// during a session, the next poll finds the new connection and sets up again.
 //
-// start() and stop() return at once; their work and the 300 ms microphone poll run on
-// "tarvello.audio", where onMicRequest is called. onSpeakerPacket is called on the tap
-// unit's real-time thread. receiveMic() may be called from any thread. Set the callbacks
-// before the first start(). The bridge reads and writes the remembered devices through
-// Settings::shared().
+// start() and stop() return at once; their work and the 300 ms poll (of the sound
+// server's connection and of the microphone's use) run on "tarvello.audio", where
+// onMicRequest is called. onSpeakerPacket is called on the tap unit's real-time thread.
+// receiveMic() may be called from any thread. Set the callbacks before the first
+// start(). The bridge reads and writes the remembered devices through Settings::shared().
 class AudioBridge : public std::enable_shared_from_this<AudioBridge> {
 public:
     static constexpr size_t packetSamples = 480;    // 240 stereo frames, 5 ms
@@ -92,10 +93,15 @@ private:
     int tapCycle(AudioInputUnit& unit, uint32_t frames);
     void startOnQueue(bool speaker, bool mic);
     void stopOnQueue();
+    void connectDevices(bool announce);
+    bool connectSpeaker(bool announce);
+    bool connectMicrophone();
     void saveDefault(AudioDefault which);
     void startTap(AudioDeviceId tapSide);
-    void startMicPoll(AudioDeviceId microphone);
-    void pollMic(AudioDeviceId microphone);
+    void stopTap();
+    void tick();
+    void reconnect();
+    void pollMic(bool feedLost);
     void startFeed();
     void stopFeed();
 
@@ -103,8 +109,12 @@ private:
     std::shared_ptr<AudioFacility> audio_;
     std::shared_ptr<AudioPollTicker> ticker_;
 
-    // Audio queue only.
+    // Audio queue only (and shutdown, once that queue has stopped).
     bool running_ = false;
+    bool speakerAsked_ = false, micAsked_ = false;
+    bool speakerOn_ = false, micOn_ = false;  // set up on the current connection
+    AudioDeviceId microphone_ = 0;
+    std::optional<uint64_t> connection_;
     bool micWanted_ = false;
     std::unique_ptr<AudioInputUnit> tapUnit_;
     std::unique_ptr<AudioOutputUnit> feedUnit_;

@@ -96,6 +96,11 @@ public:
     virtual std::vector<AudioDeviceEntry> devices() = 0;
     // True while some client does input on the device; none when it cannot be read.
     virtual std::optional<bool> runningSomewhere(AudioDeviceId device) = 0;
+    // Which connection to the sound system answers now (making one when there is
+    // none): a new value each time it had to reconnect, as after the sound server
+    // restarted; none while nothing answers. Units and device ids from before a change
+    // are dead and must be made again.
+    virtual std::optional<uint64_t> connection() = 0;
 
     // Units whose callbacks hold no reference to their creator: the owner keeps what
     // the callback touches alive until the unit is gone. Nullptr when none can be made.

@@ -105,7 +105,7 @@ TEST_F(AudioBridgeTest, SpeakerStartSwitchesBothOutputsAndRemembersTheUsersDevic
     EXPECT_EQ(format->channels, 2);
     EXPECT_EQ(format->bufferFrames, 240u);
     EXPECT_EQ(format->sampleRate, 48000.0);
-    EXPECT_FALSE(ticker->running());
+    EXPECT_TRUE(ticker->running());  // watching for a restart of the sound server
 }
 
 TEST_F(AudioBridgeTest, OwnDeviceAlreadyDefaultKeepsTheEarlierSavedDevice) {
@@ -577,6 +577,102 @@ TEST_F(AudioBridgeTest, DefaultTickerPollsOnTheAudioQueue) {
     settle();
     EXPECT_EQ(wanted.load(), 1);
     bridge->shutdown();
+}
+
+// ---------------------------------------------------------------------------------
+// Sound server restarts
+
+TEST_F(AudioBridgeTest, RestartedServerGetsTapFeedAndDefaultsBackWithOneLine) {
+    bridge->start(true, true);
+    settle();
+    sim->setRunning("Tarvello Microphone_UID", true);
+    ASSERT_TRUE(ticker->fire());
+    ASSERT_EQ(micRequests(), std::vector<bool>{true});
+    const auto linesBefore = logs.lines().size();
+
+    sim->restartServer();
+    EXPECT_FALSE(sim->inputCycle(ramp(240)));
+    EXPECT_FALSE(sim->pullOutput(240));
+    // The recorder came back with the server, as clients of a restarted service do.
+    sim->setRunning("Tarvello Microphone_UID", true);
+    sim->clearJournal();
+    ASSERT_TRUE(ticker->fire());
+
+    EXPECT_EQ(sim->defaultUID(AudioDefault::output), "Tarvello Speakers_UID");
+    EXPECT_EQ(sim->defaultUID(AudioDefault::systemOutput), "Tarvello Speakers_UID");
+    EXPECT_EQ(sim->defaultUID(AudioDefault::input), "Tarvello Microphone_UID");
+    const auto journal = sim->journal();
+    const auto tapId = std::to_string(*sim->deviceForUID("Tarvello Speakers_2_UID"));
+    const auto feedId = std::to_string(*sim->deviceForUID("Tarvello Microphone_2_UID"));
+    EXPECT_NE(std::find(journal.begin(), journal.end(), "start input " + tapId), journal.end());
+    EXPECT_NE(std::find(journal.begin(), journal.end(), "start output " + feedId), journal.end());
+    ASSERT_EQ(sim->inputCycle(ramp(240)), 0);
+    EXPECT_EQ(speakerPackets().size(), 1u);
+    receive(std::vector<int16_t>(1440, 100));
+    const auto played = sim->pullOutput(240);
+    ASSERT_TRUE(played);
+    EXPECT_EQ(played->front(), 100.0f / 32768.0f);
+    // The application never stopped listening: the phone is not asked twice.
+    EXPECT_EQ(micRequests(), std::vector<bool>{true});
+    const auto lines = logs.lines();
+    ASSERT_EQ(lines.size(), linesBefore + 1);
+    EXPECT_NE(lines.back().find("The sound server restarted: sound and microphone reconnected"),
+              std::string::npos);
+
+    // Once is enough, and the user's devices (not ours) are what comes back at the end.
+    ASSERT_TRUE(ticker->fire());
+    EXPECT_EQ(logs.lines().size(), linesBefore + 1);
+    EXPECT_EQ(sim->liveInputUnits(), 1);
+    bridge->stop();
+    settle();
+    EXPECT_EQ(sim->defaultUID(AudioDefault::output), "sim.speakers");
+    EXPECT_EQ(sim->defaultUID(AudioDefault::input), "sim.microphone");
+    EXPECT_EQ(store->getString(kSavedInput), "sim.microphone");
+}
+
+TEST_F(AudioBridgeTest, ServerAwayWaitsAndARecorderLostWithItEndsTheRequest) {
+    bridge->start(false, true);
+    settle();
+    sim->setRunning("Tarvello Microphone_UID", true);
+    ASSERT_TRUE(ticker->fire());
+    ASSERT_EQ(sim->liveOutputUnits(), 1);
+
+    sim->serverDown = true;
+    sim->restartServer();
+    ASSERT_TRUE(ticker->fire());
+    EXPECT_FALSE(logs.contains("The sound server restarted"));
+    EXPECT_EQ(micRequests(), std::vector<bool>{true});
+
+    sim->serverDown = false;
+    ASSERT_TRUE(ticker->fire());
+    EXPECT_EQ(logs.count("The sound server restarted: sound and microphone reconnected"), 1);
+    EXPECT_EQ(micRequests(), (std::vector<bool>{true, false}));
+    EXPECT_EQ(logs.count("Microphone no longer in use"), 1);
+    EXPECT_EQ(sim->liveOutputUnits(), 0);
+    EXPECT_EQ(sim->defaultUID(AudioDefault::input), "Tarvello Microphone_UID");
+
+    // A new recorder on the new server is heard as before.
+    sim->setRunning("Tarvello Microphone_UID", true);
+    ASSERT_TRUE(ticker->fire());
+    EXPECT_EQ(micRequests(), (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(sim->liveOutputUnits(), 1);
+}
+
+TEST_F(AudioBridgeTest, DevicesGoneAfterARestartEndTheRequestAndStayQuiet) {
+    bridge->start(true, true);
+    settle();
+    sim->setRunning("Tarvello Microphone_UID", true);
+    ASSERT_TRUE(ticker->fire());
+    sim->restartServer();
+    for (const char* uid : {"Tarvello Speakers_UID", "Tarvello Speakers_2_UID", "Tarvello Microphone_UID",
+                            "Tarvello Microphone_2_UID"})
+        sim->removeDevice(uid);
+    ASSERT_TRUE(ticker->fire());
+    EXPECT_EQ(micRequests(), (std::vector<bool>{true, false}));
+    EXPECT_EQ(sim->liveInputUnits(), 0);
+    EXPECT_EQ(sim->liveOutputUnits(), 0);
+    EXPECT_EQ(sim->defaultUID(AudioDefault::output), "sim.speakers");
+    EXPECT_FALSE(logs.contains("not installed"));
 }
 
 // ---------------------------------------------------------------------------------

@@ -181,6 +181,27 @@ std::optional<bool> SimAudio::runningSomewhere(AudioDeviceId device) {
     return d->running;
 }
 
+std::optional<uint64_t> SimAudio::connection() {
+    std::lock_guard lock(mutex_);
+    if (serverDown.load()) return std::nullopt;
+    return connection_;
+}
+
+void SimAudio::restartServer() {
+    std::lock_guard lock(mutex_);
+    ++connection_;
+    liveInputs_.clear();
+    liveOutputs_.clear();
+    for (auto& d : devices_) {
+        d.running = false;
+        if (d.uid.starts_with(AudioDeviceUID::ownPrefix)) d.id = nextId_++;
+    }
+    defaults_[AudioDefault::output] = 1;
+    defaults_[AudioDefault::systemOutput] = 1;
+    defaults_[AudioDefault::input] = 2;
+    note("restart");
+}
+
 std::unique_ptr<AudioInputUnit> SimAudio::makeInputUnit(AudioDeviceId device, const AudioUnitFormat& format,
                                                         AudioInputUnit::Cycle cycle) {
     std::lock_guard lock(mutex_);

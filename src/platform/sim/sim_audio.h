@@ -32,6 +32,7 @@ public:
     bool setNominalSampleRate(AudioDeviceId device, double rate) override;
     std::vector<AudioDeviceEntry> devices() override;
     std::optional<bool> runningSomewhere(AudioDeviceId device) override;
+    std::optional<uint64_t> connection() override;
     std::unique_ptr<AudioInputUnit> makeInputUnit(AudioDeviceId device, const AudioUnitFormat& format,
                                                   AudioInputUnit::Cycle cycle) override;
     std::unique_ptr<AudioOutputUnit> makeOutputUnit(AudioDeviceId device, const AudioUnitFormat& format,
@@ -48,6 +49,12 @@ public:
     std::optional<double> sampleRate(const std::string& uid);
     // Whether some client records from the device.
     void setRunning(const std::string& uid, bool running);
+    // What a sound server restart does to its clients: every unit dies (it never runs
+    // again), the virtual devices come back under new ids, the defaults are the user's
+    // built-in devices again, no client records, and connection() changes.
+    void restartServer();
+    // While down, connection() answers none.
+    std::atomic<bool> serverDown{false};
 
     // One input cycle of interleaved frames through the running input unit: the cycle's
     // result, or none when no input unit runs.
@@ -97,6 +104,7 @@ private:
     std::vector<std::string> journal_;
     std::string installFailure_;
     AudioDeviceId nextId_ = 1;
+    uint64_t connection_ = 1;
     std::set<UnitCore*> liveInputs_, liveOutputs_;
     std::optional<AudioUnitFormat> lastInputFormat_, lastOutputFormat_;
 };
