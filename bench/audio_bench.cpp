@@ -6,6 +6,8 @@
 // way the server sends media).
 // Microphone: a UDP datagram carrying a marker is received while the phone streams at
 // the real rate → an application recording from the microphone reads the marker.
+// Microphone start: an application starts recording, the phone is asked and talks →
+// the application reads the phone's first packet.
 //
 // Each iteration is one click or marker; its time is that latency. Counters p50_ms and
 // p95_ms summarise the run. Needs the pulseaudio binary (Debian package pulseaudio).
@@ -387,6 +389,92 @@ BENCHMARK(BM_MicDatagramReceivedToSampleRead)
     ->Iterations(kIterations)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
+
+// Each iteration a new application starts recording, the phone is asked for its
+// microphone and starts to talk: the time from its first packet arriving to the
+// application reading it. Nothing may be lost while the feed starts up.
+void BM_MicFirstWordsToSampleRead(benchmark::State& state) {
+    SoundServer server;
+    std::string error;
+    if (!server.start(error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    auto bridge = AudioBridge::create(server.audio);
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::optional<bool> wanted;
+    bridge->onMicRequest = [&](bool w) {
+        std::lock_guard lock(mutex);
+        wanted = w;
+        changed.notify_all();
+    };
+    auto await = [&](bool w) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(5), [&] { return wanted == w; });
+    };
+    bridge->start(false, true);
+
+    auto application = std::make_shared<LinuxAudio>();
+    const auto microphone = application->deviceForUID(AudioDeviceUID::microphone);
+    std::vector<uint8_t> marker, silence(480, 0);
+    for (int i = 0; i < 240; ++i) {
+        marker.push_back(0x00);
+        marker.push_back(0x40);  // 0.5
+    }
+    std::vector<double> ms;
+    for (auto _ : state) {
+        Moment read;
+        read.arm();
+        auto recorder = microphone ? application->makeInputUnit(*microphone, {48000, 1, 240},
+                                                                [&](AudioInputUnit& unit, uint32_t frames) {
+                                                                    std::vector<float> buf(frames);
+                                                                    if (unit.render(buf) != 0) return 0;
+                                                                    for (float v : buf) {
+                                                                        if (v > 0.25f) {
+                                                                            read.mark(Clock::now());
+                                                                            break;
+                                                                        }
+                                                                    }
+                                                                    return 0;
+                                                                })
+                                   : nullptr;
+        if (!recorder || !recorder->start()) {
+            state.SkipWithError("no recorder on the microphone");
+            break;
+        }
+        if (!await(true)) {
+            state.SkipWithError("the recorder was not noticed");
+            break;
+        }
+        // The phone at the real rate: the marker first, then silence.
+        const auto t0 = Clock::now();
+        auto next = t0;
+        std::optional<Clock::time_point> t1;
+        for (int seq = 0; seq < 100 && !t1; ++seq) {
+            bridge->receiveMic(seq == 0 ? marker : silence);
+            next += std::chrono::microseconds(5000);
+            std::this_thread::sleep_until(next);
+            std::lock_guard lock(read.mutex);
+            t1 = read.at;
+        }
+        if (!t1) {
+            state.SkipWithError("the first words never reached the recorder");
+            break;
+        }
+        const double seconds = std::chrono::duration<double>(*t1 - t0).count();
+        state.SetIterationTime(seconds);
+        ms.push_back(seconds * 1000);
+        recorder.reset();
+        if (!await(false)) {
+            state.SkipWithError("the recorder's end was not noticed");
+            break;
+        }
+    }
+    summarise(state, ms);
+    bridge->shutdown();
+}
+BENCHMARK(BM_MicFirstWordsToSampleRead)->Iterations(20)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

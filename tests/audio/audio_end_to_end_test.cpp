@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <charconv>
+#include <functional>
 #include <fstream>
 
 #include "app/settings.h"
@@ -10,6 +11,7 @@
 #include "audio/audio_install.h"
 #include "audio/audio_test_support.h"
 #include "audio/pulse_daemon.h"
+#include "audio/recorder.h"
 #include "dispatch/clock.h"
 #include "platform/linux/linux_audio.h"
 #include "platform/sim/sim_platform.h"
@@ -106,6 +108,97 @@ protected:
                defaultUID(AudioDefault::input) == "user_mic";
     }
 
+    // 1 kHz at half scale for one second, played the way any application plays, comes
+    // to the phone in speaker datagrams of one media sequence.
+    void expectSpeakerTone(TestPhone& phone) {
+        std::vector<int16_t> tone;
+        for (double v : sine(1000, 0.5, 48000)) {
+            tone.push_back(int16_t(std::lround(v * 32767)));
+            tone.push_back(int16_t(std::lround(v * 32767)));
+        }
+        const auto bytes = pcm16le(tone);
+        std::ofstream(daemon.root / "tone.raw", std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        spawn("pacat",
+              {"--raw", "--format=s16le", "--rate=48000", "--channels=2", (daemon.root / "tone.raw").string()},
+              "pacat.out");
+
+        std::vector<int16_t> received;
+        std::optional<uint32_t> lastSeq;
+        int packets = 0;
+        for (int i = 0; i < 20000 && audible(received, 2).size() < 36000; ++i) {
+            auto d = phone.recvUdp(5);
+            ASSERT_TRUE(d) << "no datagram";
+            auto h = VideoPacketHeader::decode(*d);
+            if (!h || h->codec != 0x10) continue;
+            ASSERT_EQ(d->size(), 976u);
+            EXPECT_EQ(h->fragCount, 1);
+            if (lastSeq) {
+                EXPECT_GT(h->frameId, *lastSeq);  // one media sequence, counting up
+            }
+            lastSeq = h->frameId;
+            ++packets;
+            const auto samples = fromPcm16le(std::span<const uint8_t>(*d).subspan(16));
+            received.insert(received.end(), samples.begin(), samples.end());
+        }
+        const auto left = audible(received, 2, 0);
+        const auto right = audible(received, 2, 1);
+        ASSERT_GE(left.size(), 36000u) << packets << " packets";
+        EXPECT_EQ(left, right);
+        const auto m = measureTone(left, 48000);
+        EXPECT_NEAR(m.frequency, 1000, 2);
+        EXPECT_NEAR(m.peak, 0.5, 0.01);
+    }
+
+    // `packets` microphone datagrams of 5 ms at the real rate, the first carrying `first`
+    // and the rest a 440 Hz tone. `beforeLast` runs just before the last one leaves.
+    void speak(TestPhone& phone, size_t packets, const std::vector<int16_t>& first,
+               const std::function<void()>& beforeLast = {}) {
+        const auto tone = sine(440, 0.25, packets * 240);
+        const auto begin = std::chrono::steady_clock::now();
+        for (size_t seq = 1; seq <= packets; ++seq) {
+            std::vector<int16_t> chunk = first;
+            if (seq > 1) {
+                chunk.clear();
+                for (size_t k = (seq - 1) * 240; k < seq * 240; ++k)
+                    chunk.push_back(int16_t(std::lround(tone[k] * 32768)));
+            }
+            VideoPacketHeader h;
+            h.frameId = uint32_t(seq);
+            h.fragCount = 1;
+            h.codec = 0x11;
+            if (seq == packets && beforeLast) beforeLast();
+            ASSERT_TRUE(phone.sendUdp(server->videoPort(), buildMediaDatagram(h, pcm16le(chunk))));
+            std::this_thread::sleep_until(begin + std::chrono::milliseconds(5 * seq));
+        }
+    }
+
+    // A new recording application asks for the microphone, and what the phone says from
+    // then on reaches it from the first word; the request ends with the recording.
+    void expectFirstWordsHeard(TestPhone& phone) {
+        auto recorder = std::make_unique<Recorder>();
+        ASSERT_TRUE(recorder->start());
+        auto on = phone.waitFor(MsgType::micRequest);
+        ASSERT_TRUE(on);
+        ASSERT_EQ(on->payload, Bytes{1});
+        const auto words = firstWords();
+        // 300 ms of talk: the start must be in the recording while the phone still talks,
+        // not whenever the sound server gets round to it.
+        size_t heardBeforeLast = 0;
+        speak(phone, 60, words, [&] { heardBeforeLast = recorder->heard().size(); });
+        EXPECT_GT(heardBeforeLast, 0u) << "the recorder heard nothing while the phone talked";
+        ASSERT_TRUE(eventually([&] { return recorder->heard().size() >= 240; }));
+        // The first thing heard is the first packet, in order up to any gap the server
+        // made when the feed's thread was late.
+        const auto heard = recorder->heard();
+        for (size_t k = 0; k < words.size() && (k == 0 || heard[k] != 0.0f); ++k)
+            ASSERT_EQ(heard[k], float(words[k]) / 32768.0f) << "sample " << k << " of the first packet";
+        recorder.reset();
+        auto off = phone.waitFor(MsgType::micRequest);
+        ASSERT_TRUE(off);
+        EXPECT_EQ(off->payload, Bytes{0});
+    }
+
     pid_t spawn(const std::string& tool, std::vector<std::string> args, const std::string& output) {
         const pid_t pid = daemon.spawnTool(tool, std::move(args), daemon.root / output);
         children.push_back(pid);
@@ -127,45 +220,7 @@ TEST_F(AudioEndToEndTest, ToneIntoTheDefaultSinkArrivesAsSpeakerDatagrams) {
     auto phone = registeredPhone(server->controlPort(), server->videoPort());
     ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); })) << defaultUID(AudioDefault::output);
     ASSERT_TRUE(logs.waitFor("Mac sound now plays on the iPhone"));
-
-    // 1 kHz at half scale for one second, played the way any application plays.
-    std::vector<int16_t> tone;
-    for (double v : sine(1000, 0.5, 48000)) {
-        tone.push_back(int16_t(std::lround(v * 32767)));
-        tone.push_back(int16_t(std::lround(v * 32767)));
-    }
-    const auto bytes = pcm16le(tone);
-    std::ofstream(daemon.root / "tone.raw", std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    spawn("pacat",
-          {"--raw", "--format=s16le", "--rate=48000", "--channels=2", (daemon.root / "tone.raw").string()},
-          "pacat.out");
-
-    std::vector<int16_t> received;
-    std::optional<uint32_t> lastSeq;
-    int packets = 0;
-    for (int i = 0; i < 20000 && audible(received, 2).size() < 36000; ++i) {
-        auto d = phone->recvUdp(5);
-        ASSERT_TRUE(d) << "no datagram";
-        auto h = VideoPacketHeader::decode(*d);
-        if (!h || h->codec != 0x10) continue;
-        ASSERT_EQ(d->size(), 976u);
-        EXPECT_EQ(h->fragCount, 1);
-        if (lastSeq) {
-            EXPECT_GT(h->frameId, *lastSeq);  // one media sequence, counting up
-        }
-        lastSeq = h->frameId;
-        ++packets;
-        const auto samples = fromPcm16le(std::span<const uint8_t>(*d).subspan(16));
-        received.insert(received.end(), samples.begin(), samples.end());
-    }
-    const auto left = audible(received, 2, 0);
-    const auto right = audible(received, 2, 1);
-    ASSERT_GE(left.size(), 36000u) << packets << " packets";
-    EXPECT_EQ(left, right);
-    const auto m = measureTone(left, 48000);
-    EXPECT_NEAR(m.frequency, 1000, 2);
-    EXPECT_NEAR(m.peak, 0.5, 0.01);
+    expectSpeakerTone(*phone);
 }
 
 TEST_F(AudioEndToEndTest, RecorderOnTheMicrophoneHearsThePhoneAndEndsTheRequest) {
@@ -224,6 +279,36 @@ TEST_F(AudioEndToEndTest, UsersDefaultsComeBackWhenTheSessionEnds) {
     EXPECT_TRUE(eventually([&] { return defaultsAreTheUsers(); }))
         << defaultUID(AudioDefault::output) << " " << defaultUID(AudioDefault::input);
     EXPECT_TRUE(logs.waitFor("Restored the Mac's microphone"));
+}
+
+// The feed used to lose the phone's start to whatever the sound server did as the feed
+// began, in some runs all of it: every new recorder must hear the first packet.
+TEST_F(AudioEndToEndTest, EveryNewRecorderHearsThePhoneFromItsFirstWord) {
+    startServer();
+    auto phone = registeredPhone(server->controlPort(), server->videoPort());
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); }));
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        expectFirstWordsHeard(*phone);
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST_F(AudioEndToEndTest, RestartedSoundServerCarriesSoundAndMicrophoneAgain) {
+    startServer();
+    auto phone = registeredPhone(server->controlPort(), server->videoPort());
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); }));
+    ASSERT_TRUE(logs.waitFor("Mac sound now plays on the iPhone"));
+
+    daemon.stop();
+    // The restarted server reads the user's start-up script the install wrote.
+    ASSERT_TRUE(daemon.start(daemon.config / "pulse" / "default.pa")) << daemon.log();
+    EXPECT_TRUE(logs.waitFor("The sound server restarted: sound and microphone reconnected", 1, 2.0));
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); }))
+        << defaultUID(AudioDefault::output) << " " << defaultUID(AudioDefault::input);
+    expectSpeakerTone(*phone);
+    expectFirstWordsHeard(*phone);
+    EXPECT_EQ(logs.count("The sound server restarted"), 1);
 }
 
 // The real program: killed mid-session it cannot restore; its next start does.
