@@ -10,6 +10,8 @@
 #include <optional>
 #include <vector>
 
+#include "dispatch/stall_watch.h"
+
 namespace tarvello {
 
 namespace {
@@ -36,21 +38,39 @@ struct TimerHandle::State {
 };
 
 void TimerHandle::cancel() {
-    if (!state_) return;
-    state_->cancelled.store(true);
+    const auto state = load();
+    if (!state) return;
+    state->cancelled.store(true);
     std::function<void()> wake;
     {
-        std::lock_guard lock(state_->wakeMutex);
-        wake.swap(state_->wake);
+        std::lock_guard lock(state->wakeMutex);
+        wake.swap(state->wake);
     }
     if (wake) wake();
 }
 
 bool TimerHandle::active() const {
-    return state_ && !state_->cancelled.load() && !state_->finished.load();
+    const auto state = load();
+    return state && !state->cancelled.load() && !state->finished.load();
 }
 
+namespace {
+// Marks one task as running for the stall watch, also when it throws.
+class TaskScope {
+public:
+    explicit TaskScope(QueueActivity& a) : a_(a) { a_.started.fetch_add(1, std::memory_order_acq_rel); }
+    ~TaskScope() { a_.finished.fetch_add(1, std::memory_order_acq_rel); }
+    TaskScope(const TaskScope&) = delete;
+    TaskScope& operator=(const TaskScope&) = delete;
+
+private:
+    QueueActivity& a_;
+};
+}  // namespace
+
 struct Queue::Impl {
+    explicit Impl(std::string label) : activity(registerQueueActivity(std::move(label))) {}
+    const std::shared_ptr<QueueActivity> activity;
     asio::io_context io{1};
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard{
         asio::make_work_guard(io)};
@@ -89,7 +109,7 @@ struct Queue::Impl {
     }
 };
 
-Queue::Queue(std::string label) : label_(std::move(label)), impl_(std::make_shared<Impl>()) {}
+Queue::Queue(std::string label) : label_(std::move(label)), impl_(std::make_shared<Impl>(label_)) {}
 
 Queue::~Queue() = default;
 
@@ -97,7 +117,11 @@ bool Queue::stopping() const { return impl_->stopping.load(); }
 
 void Queue::async(Task fn) {
     if (impl_->stopping.load() || !fn) return;
-    asio::post(impl_->io, std::move(fn));
+    // The loop state outlives every task it runs, so the raw pointer stays valid.
+    asio::post(impl_->io, [activity = impl_->activity.get(), fn = std::move(fn)] {
+        TaskScope scope(*activity);
+        fn();
+    });
 }
 
 bool Queue::sync(const Task& fn) {
@@ -109,8 +133,11 @@ bool Queue::sync(const Task& fn) {
     {
         std::lock_guard lock(impl_->submitMutex);
         if (impl_->stopping.load()) return false;
-        asio::post(impl_->io, [&fn, done] {
-            fn();
+        asio::post(impl_->io, [activity = impl_->activity.get(), &fn, done] {
+            {
+                TaskScope scope(*activity);
+                fn();
+            }
             done->set_value();
         });
     }
@@ -130,6 +157,7 @@ struct TimerLoop : std::enable_shared_from_this<TimerLoop> {
     double interval = -1;  // < 0: one-shot
     // Weak: the pending wait lives in the loop state, so a strong reference would be a cycle.
     std::weak_ptr<const std::atomic<bool>> stopping;
+    QueueActivity* activity = nullptr;  // of the loop state that runs this timer
 
     void arm(std::chrono::steady_clock::duration d) {
         timer->expires_after(d);
@@ -146,7 +174,10 @@ struct TimerLoop : std::enable_shared_from_this<TimerLoop> {
             state->finished.store(true);
             return;
         }
-        fn();
+        {
+            TaskScope scope(*activity);
+            fn();
+        }
         if (interval < 0 || state->cancelled.load() || queueStopping()) {
             state->finished.store(true);
             return;
@@ -168,6 +199,7 @@ TimerHandle Queue::startTimer(double firstDelay, double interval, Task fn) {
     loop->state = state;
     loop->fn = std::move(fn);
     loop->interval = interval;
+    loop->activity = impl_->activity.get();
     // Aliases the loop state, which outlives the Queue object when it is destroyed by
     // its own work.
     loop->stopping = std::shared_ptr<const std::atomic<bool>>(impl_, &impl_->stopping);

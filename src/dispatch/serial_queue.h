@@ -15,10 +15,17 @@ namespace tarvello {
 
 // Cancellable handle for a one-shot or repeating timer. Copies share the timer.
 // cancel() may be called from any thread; after it returns the callback will not
-// start again (a run already in progress on the queue finishes).
+// start again (a run already in progress on the queue finishes). One handle object may
+// be cancelled or read on one thread while the timer's own callback assigns it a new
+// timer on the queue.
 class TimerHandle {
 public:
     TimerHandle() = default;
+    TimerHandle(const TimerHandle& other) : state_(other.load()) {}
+    TimerHandle& operator=(const TimerHandle& other) {
+        if (this != &other) store(other.load());
+        return *this;
+    }
     void cancel();
     bool active() const;
 
@@ -26,6 +33,20 @@ public:
     explicit TimerHandle(std::shared_ptr<State> s) : state_(std::move(s)) {}
 
 private:
+    std::shared_ptr<State> load() const {
+        std::lock_guard lock(mutex_);
+        return state_;
+    }
+    void store(std::shared_ptr<State> s) {
+        {
+            std::lock_guard lock(mutex_);
+            state_.swap(s);
+        }
+        // The old state goes here, outside the lock.
+    }
+
+    // A plain lock: the standard atomic shared_ptr of gcc 12 is opaque to ThreadSanitizer.
+    mutable std::mutex mutex_;
     std::shared_ptr<State> state_;
 };
 

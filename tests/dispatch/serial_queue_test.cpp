@@ -234,6 +234,43 @@ TEST(SerialQueueTimers, EveryCanCancelItselfFromItsCallback) {
     q.stop();
 }
 
+// The camera bridge's pattern: the queue's work replaces the handle while another
+// thread cancels and reads the same handle object (run under ThreadSanitizer in CI).
+TEST(SerialQueueTimers, HandleCancelledFromAnotherThreadWhileTheQueueReplacesIt) {
+    SerialQueue q("test.crossthread");
+    TimerHandle h;
+    std::atomic<int> runs{0};
+    std::atomic<bool> keepArming{true};
+    std::function<void()> arm = [&] {
+        h = q.after(0, [&] {
+            ++runs;
+            if (keepArming) arm();
+        });
+    };
+    ASSERT_TRUE(q.sync(arm));
+    std::thread canceller([&] {
+        while (runs.load() < 2000) {
+            h.cancel();
+            (void)h.active();
+            TimerHandle copy = h;
+            copy.cancel();
+        }
+    });
+    // A cancel that lands between a run and its re-arm leaves the chain ended: restart it.
+    while (runs.load() < 2000) {
+        q.sync([&] {
+            if (!h.active()) arm();
+        });
+    }
+    canceller.join();
+    keepArming = false;
+    ASSERT_TRUE(q.sync([&] { h.cancel(); }));
+    const int atCancel = runs.load();
+    waitForTimer(q, 0.01);
+    EXPECT_EQ(runs.load(), atCancel);
+    EXPECT_FALSE(h.active());
+}
+
 struct Owner {
     Owner(std::atomic<int>* e, std::atomic<bool>* d) : effects(e), destroyed(d) {}
     std::atomic<int>* effects;
