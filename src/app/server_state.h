@@ -21,6 +21,9 @@ struct ServerStateValues {
     std::string codec;
     std::deque<std::string> lines;  // oldest first
     bool locked = false;
+    // A condition the user should know of beyond the status, e.g. someone guessing
+    // the pairing code; empty when there is none.
+    std::string warning;
 };
 
 // The observable status model the menu shows. The shared instance is touched only on

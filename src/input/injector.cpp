@@ -233,6 +233,8 @@ void Injector::typeText(std::string_view utf8) {
 }
 
 void Injector::releaseAll() {
+    // Scrolling on by itself after the phone is gone would be input nobody gave.
+    momentumQueue_.sync([this] { stopMomentum(); });
     for (auto usage : std::set(heldKeys_)) key(usage, false);
     for (auto usage : std::set(heldModifiers_)) key(usage, false);
     for (auto b : std::set(heldButtons_)) buttonUp(b);

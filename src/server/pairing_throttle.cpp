@@ -24,8 +24,43 @@ std::optional<double> PairingThrottle::admit(const std::string& key, double now)
     if (recentChecks_.size() >= size_t(checksPerSecond)) {
         return std::max(recentChecks_.front() + 1.0 - now, 1e-3);
     }
+    if (guarding(now)) {
+        const double readyAt = lastGuardedCheck_ + guardedInterval;
+        if (now < readyAt) return readyAt - now;
+        lastGuardedCheck_ = now;
+    }
     recentChecks_.push_back(now);
     return std::nullopt;
+}
+
+void PairingThrottle::recordWrongCode(const std::string& key, double now) {
+    recordFailure(key, now);
+    pruneWrongCodes(now);
+    wrongCodes_.push_back(now);
+    if (wrongCodes_.size() >= size_t(guardFailures)) guarded_ = true;
+}
+
+void PairingThrottle::pruneWrongCodes(double now) {
+    while (!wrongCodes_.empty() && wrongCodes_.front() <= now - guardWindow) wrongCodes_.pop_front();
+}
+
+bool PairingThrottle::guarding(double now) {
+    pruneWrongCodes(now);
+    if (guarded_ && wrongCodes_.empty()) guarded_ = false;  // an hour without a wrong code
+    return guarded_;
+}
+
+size_t PairingThrottle::wrongCodesLastHour(double now) {
+    pruneWrongCodes(now);
+    return wrongCodes_.size();
+}
+
+void PairingThrottle::reset() {
+    entries_.clear();
+    recentChecks_.clear();
+    wrongCodes_.clear();
+    guarded_ = false;
+    lastGuardedCheck_ = -1e300;
 }
 
 void PairingThrottle::recordFailure(const std::string& key, double now) {

@@ -4,6 +4,7 @@
 #include "server/stage_report.h"
 #include "server/lid_control.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <asio/ip/tcp.hpp>
@@ -60,12 +61,40 @@ std::string describe(const Endpoint& ep) {
     return addr.to_string() + ":" + std::to_string(ep.port());
 }
 
-std::optional<double> parseDecimal(const std::string& text) {
-    double v = 0;
-    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
-    if (ec != std::errc() || p != text.data() + text.size() || text.empty()) return std::nullopt;
-    return v;
+std::string plainAddress(asio::ip::address addr) {
+    if (addr.is_v6() && addr.to_v6().is_v4_mapped()) addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
+    return addr.to_string();
 }
+
+// Binds to the configured address, or to every interface: dual-stack IPv6 first, IPv4
+// where the host has no IPv6. `open` (re)opens and binds the socket for one endpoint.
+template <class Protocol, class Open>
+std::error_code bindConfigured(const std::string& bindAddress, uint16_t port, Open open) {
+    using Endpoint = typename Protocol::endpoint;
+    std::error_code ec;
+    if (!bindAddress.empty()) {
+        const auto addr = asio::ip::make_address(bindAddress, ec);
+        return ec ? ec : open(Endpoint(addr, port));
+    }
+    ec = open(Endpoint(Protocol::v6(), port));
+    if (ec) ec = open(Endpoint(Protocol::v4(), port));
+    return ec;
+}
+
+// DSCP in the IP header's traffic-class byte, so busy Wi-Fi queues media as interactive.
+constexpr int kVideoTrafficClass = 34 << 2;  // AF41
+constexpr int kAudioTrafficClass = 46 << 2;  // EF
+void setTrafficClass(int fd, int tclass) {
+    // One of the two fails on a single-stack socket; the other is the one that applies.
+    setsockopt(fd, IPPROTO_IP, IP_TOS, &tclass, sizeof tclass);
+    setsockopt(fd, IPPROTO_IPV6, IPV6_TCLASS, &tclass, sizeof tclass);
+}
+
+// More refused connections than this waiting for their close delay are closed at once:
+// a flood must not run the process out of descriptors.
+constexpr size_t kMaxLingering = 64;
+// Connections waiting for a hello; beyond this the oldest gives way.
+constexpr size_t kMaxPending = 32;
 
 uint32_t randomSessionId() {
     static thread_local std::random_device rd;
@@ -81,11 +110,14 @@ struct ControlConnection {
     std::string remote;
     std::string remoteAddress;
     std::vector<uint8_t> readBuf = std::vector<uint8_t>(65536);
+    ControlFramer framer;
     std::deque<Bytes> outq;
     size_t outBytes = 0;
     bool writing = false;
     bool closed = false;
     bool reported = false;
+    bool refused = false;  // read no further: the refusal is on its way, then the close
+    TimerHandle helloDeadline;
 };
 
 struct Server::Acceptor {
@@ -212,13 +244,9 @@ bool Server::start() {
         if (auto s = w.lock()) s->encoder()->encode(frame);
     };
 
-    queue_.sync([&] { listen(); });
-    bool videoOk = false;
-    videoQueue_.sync([&] {
-        openVideo();
-        videoOk = video_ && video_->socket.is_open();
-    });
-    const bool ok = acceptor_ && acceptor_->acceptor.is_open() && videoOk;
+    const bool ok = open();
+    queue_.async(weakly(shared_from_this(), [](Server& s) { s.acceptNext(); }));
+    videoQueue_.async(weakly(shared_from_this(), [](Server& s) { s.receiveNext(); }));
 
     updateState([](ServerState& s) { s.status = "Waiting for iPhone"; });
 
@@ -236,28 +264,34 @@ bool Server::start() {
     return ok;
 }
 
+bool Server::open() {
+    if (opened_.exchange(true)) return portsOpen_;
+    queue_.sync([&] { listen(); });
+    bool videoOk = false;
+    videoQueue_.sync([&] {
+        openVideo();
+        videoOk = video_ && video_->socket.is_open();
+    });
+    portsOpen_ = acceptor_ && acceptor_->acceptor.is_open() && videoOk;
+    return portsOpen_;
+}
+
 void Server::listen() {
     using asio::ip::tcp;
     acceptor_ = std::make_unique<Acceptor>(queue_.context());
     auto& acc = acceptor_->acceptor;
-    std::error_code ec;
-    auto open = [&](const tcp::endpoint& ep) {
-        acc.close(ec);
-        ec.clear();
-        acc.open(ep.protocol(), ec);
-        if (!ec && ep.address().is_v6()) acc.set_option(asio::ip::v6_only(false), ec);
-        ec.clear();
-        if (!ec) acc.set_option(tcp::acceptor::reuse_address(true), ec);
-        if (!ec) acc.bind(ep, ec);
-        if (!ec) acc.listen(asio::socket_base::max_listen_connections, ec);
-    };
-    if (!options_.bindAddress.empty()) {
-        auto addr = asio::ip::make_address(options_.bindAddress, ec);
-        if (!ec) open(tcp::endpoint(addr, options_.controlPort));
-    } else {
-        open(tcp::endpoint(tcp::v6(), options_.controlPort));
-        if (ec) open(tcp::endpoint(tcp::v4(), options_.controlPort));  // no IPv6 on this host
-    }
+    std::error_code ec = bindConfigured<tcp>(options_.bindAddress, options_.controlPort, [&](const tcp::endpoint& ep) {
+        std::error_code e;
+        acc.close(e);
+        e.clear();
+        acc.open(ep.protocol(), e);
+        if (!e && ep.address().is_v6()) acc.set_option(asio::ip::v6_only(false), e);
+        e.clear();
+        if (!e) acc.set_option(tcp::acceptor::reuse_address(true), e);
+        if (!e) acc.bind(ep, e);
+        if (!e) acc.listen(asio::socket_base::max_listen_connections, e);
+        return e;
+    });
     if (ec) {
         log("TCP listener failed: " + ec.message());
         acc.close(ec);
@@ -265,7 +299,6 @@ void Server::listen() {
     }
     boundControlPort_ = acc.local_endpoint(ec).port();
     log("Control listening on TCP " + std::to_string(boundControlPort_.load()));
-    acceptNext();
 }
 
 void Server::acceptNext() {
@@ -276,8 +309,16 @@ void Server::acceptNext() {
         auto s = w.lock();
         if (!s || s->stopped_.load()) return;
         if (ec == asio::error::operation_aborted) return;
-        if (!ec) s->accept(conn);
-        s->acceptNext();
+        if (!ec) {
+            s->accept(conn);
+            s->acceptNext();
+            return;
+        }
+        // Out of descriptors, say: the connection stays in the backlog, so retrying at
+        // once would spin this queue.
+        s->queue_.after(0.1, [w] {
+            if (auto s2 = w.lock(); s2 && !s2->stopped_.load()) s2->acceptNext();
+        });
     });
 }
 
@@ -285,28 +326,24 @@ void Server::openVideo() {
     using asio::ip::udp;
     video_ = std::make_unique<VideoSocket>(videoQueue_.context());
     auto& sock = video_->socket;
-    std::error_code ec;
-    auto open = [&](const udp::endpoint& ep) {
-        sock.close(ec);
-        ec.clear();
-        sock.open(ep.protocol(), ec);
-        if (!ec && ep.address().is_v6()) sock.set_option(asio::ip::v6_only(false), ec);
-        ec.clear();
-        if (!ec) sock.set_option(udp::socket::reuse_address(true), ec);
-        if (!ec) sock.bind(ep, ec);
-    };
-    if (!options_.bindAddress.empty()) {
-        auto addr = asio::ip::make_address(options_.bindAddress, ec);
-        if (!ec) open(udp::endpoint(addr, options_.videoPort));
-    } else {
-        open(udp::endpoint(udp::v6(), options_.videoPort));
-        if (ec) open(udp::endpoint(udp::v4(), options_.videoPort));
-    }
+    // No SO_REUSEADDR: another local user must not be able to bind the port beside us
+    // and receive the phone's registration.
+    std::error_code ec = bindConfigured<udp>(options_.bindAddress, options_.videoPort, [&](const udp::endpoint& ep) {
+        std::error_code e;
+        sock.close(e);
+        e.clear();
+        sock.open(ep.protocol(), e);
+        if (!e && ep.address().is_v6()) sock.set_option(asio::ip::v6_only(false), e);
+        e.clear();
+        if (!e) sock.bind(ep, e);
+        return e;
+    });
     if (ec) {
         log("UDP listener failed: " + ec.message());
         sock.close(ec);
         return;
     }
+    setTrafficClass(sock.native_handle(), kVideoTrafficClass);
     // A keyframe leaves as one burst; room for several keeps the kernel from
     // refusing the tail of it.
     const int want = 8 << 20;
@@ -318,7 +355,6 @@ void Server::openVideo() {
     }
     boundVideoPort_ = sock.local_endpoint(ec).port();
     log("Video listening on UDP " + std::to_string(boundVideoPort_.load()));
-    receiveNext();
 }
 
 void Server::stop() {
@@ -329,6 +365,11 @@ void Server::stop() {
         if (acceptor_) acceptor_->acceptor.close(ec);
         if (control_) cancel(control_);
         control_.reset();
+        authed_ = false;
+        for (auto& conn : std::vector(pending_)) cancel(conn);
+        pending_.clear();
+        resizeWork_.cancel();
+        foldFlush_.cancel();
         if (sessionActive_) {
             capture_->stop();
             textWatcher_->stop();
@@ -366,28 +407,36 @@ void Server::stop() {
 // The control connection (pontel.server)
 
 void Server::accept(std::shared_ptr<ControlConnection> conn) {
-    if (control_) {
-        log("New connection replaces the previous one");
-        cancel(control_);
-        injector_->releaseAll();
-    }
     conn->id = nextConnectionId_++;
-    control_ = conn;
-    framer_.reset();
-    authed_ = false;
     std::error_code ec;
     conn->socket.set_option(asio::ip::tcp::no_delay(true), ec);
     auto ep = conn->socket.remote_endpoint(ec);
     if (!ec) {
         conn->remote = describe(ep);
-        auto addr = ep.address();
-        if (addr.is_v6() && addr.to_v6().is_v4_mapped()) {
-            addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
-        }
-        conn->remoteAddress = addr.to_string();
+        conn->remoteAddress = plainAddress(ep.address());
     }
-    log("Connection from " + conn->remote);
+    logFolded(connectionLog_, "Connection from " + conn->remote);
+    if (pending_.size() >= kMaxPending) {
+        auto oldest = pending_.front();
+        forgetPending(oldest);
+        cancel(oldest);
+    }
+    pending_.push_back(conn);
+    std::weak_ptr<Server> w = weak_from_this();
+    std::weak_ptr<ControlConnection> wc = conn;
+    conn->helloDeadline = queue_.after(options_.helloTimeout, [w, wc] {
+        auto s = w.lock();
+        auto c = wc.lock();
+        if (!s || !c || c == s->control_) return;
+        s->forgetPending(c);
+        s->cancel(c);
+    });
     readNext(conn);
+}
+
+void Server::forgetPending(const std::shared_ptr<ControlConnection>& conn) {
+    conn->helloDeadline.cancel();
+    std::erase(pending_, conn);
 }
 
 void Server::readNext(const std::shared_ptr<ControlConnection>& conn) {
@@ -401,27 +450,28 @@ void Server::readNext(const std::shared_ptr<ControlConnection>& conn) {
                 s->disconnected(conn);
                 return;
             }
-            if (conn != s->control_) return;  // replaced while the read was in flight
-            s->framer_.append(std::span<const uint8_t>(conn->readBuf.data(), n));
+            if (conn->closed || conn->refused) return;
+            conn->framer.append(std::span<const uint8_t>(conn->readBuf.data(), n));
             // A zero length yields no frame but still consumes bytes; keep going while
             // the framer makes progress so frames behind it are not left waiting.
             for (;;) {
-                const size_t before = s->framer_.buffered();
-                auto f = s->framer_.next();
+                const size_t before = conn->framer.buffered();
+                auto f = conn->framer.next();
                 if (f) {
-                    s->handle(f->type, f->payload);
-                    if (conn != s->control_ || conn->closed) return;
-                } else if (s->framer_.buffered() == before) {
+                    s->handle(conn, f->type, f->payload);
+                    if (conn->closed || conn->refused) return;
+                } else if (conn->framer.buffered() == before) {
                     break;
                 }
             }
-            if (!conn->closed) s->readNext(conn);
+            s->readNext(conn);
         });
 }
 
 void Server::cancel(const std::shared_ptr<ControlConnection>& conn) {
     if (!conn || conn->closed) return;
     conn->closed = true;
+    conn->helloDeadline.cancel();
     std::error_code ec;
     conn->socket.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     conn->socket.close(ec);
@@ -430,9 +480,26 @@ void Server::cancel(const std::shared_ptr<ControlConnection>& conn) {
 void Server::disconnected(const std::shared_ptr<ControlConnection>& conn) {
     if (conn->reported) return;
     conn->reported = true;
-    if (!control_ || conn != control_) return;
+    if (conn != control_) {
+        forgetPending(conn);
+        return;
+    }
+    dropCurrent();
+}
+
+// The authenticated phone is gone: nobody may use its session id or video flow any
+// more, but the session itself waits out the grace period for the phone to return.
+void Server::dropCurrent() {
     control_.reset();
+    authed_ = false;
     injector_->releaseAll();
+    videoQueue_.async([w = weak_from_this()] {
+        auto s = w.lock();
+        if (!s || !s->video_) return;
+        s->video_->registered.reset();
+        s->currentSession_ = 0;
+        s->peerAddress_.clear();
+    });
     log("iPhone disconnected");
     updateState([](ServerState& s) {
         s.status = "Waiting for iPhone";
@@ -445,7 +512,10 @@ void Server::disconnected(const std::shared_ptr<ControlConnection>& conn) {
 }
 
 void Server::send(Bytes frame) {
-    auto conn = control_;
+    if (authed_) sendTo(control_, std::move(frame));
+}
+
+void Server::sendTo(const std::shared_ptr<ControlConnection>& conn, Bytes frame) {
     if (!conn || conn->closed || frame.empty()) return;
     if (conn->outBytes + frame.size() > kMaxPendingControlBytes) return;
     conn->outBytes += frame.size();
@@ -477,21 +547,41 @@ void Server::writeNext(const std::shared_ptr<ControlConnection>& conn) {
                       });
 }
 
+void Server::logFolded(LineFolder& folder, const std::string& line) {
+    const auto out = folder.add(now());
+    if (out.summary) log(*out.summary);
+    if (out.pass) {
+        log(line);
+        return;
+    }
+    // The flood may stop inside the minute: say how much was held back once it is over.
+    if (foldFlush_.active()) return;
+    foldFlush_ = queue_.after(LineFolder::window, [w = weak_from_this()] {
+        auto s = w.lock();
+        if (!s) return;
+        for (auto* f : {&s->refusalLog_, &s->connectionLog_}) {
+            if (auto summary = f->flush(s->now())) log(*summary);
+        }
+    });
+}
+
 // ---------------------------------------------------------------------------------
 // Messages
 
-void Server::handle(uint8_t rawType, std::span<const uint8_t> payload) {
+void Server::handle(const std::shared_ptr<ControlConnection>& conn, uint8_t rawType,
+                    std::span<const uint8_t> payload) {
     auto type = msgTypeFromRaw(rawType);
     if (!type) return;
     if (*type == MsgType::hello) {
-        handleHello(payload);
+        handleHello(conn, payload);
         return;
     }
-    if (!authed_) return;
+    // Nothing but a hello counts before the connection is accepted.
+    if (!authed_ || conn != control_) return;
     switch (*type) {
         case MsgType::resize: {
             auto m = decodeResize(payload);
-            if (m.width != pixelW_ || m.height != pixelH_) startSession(m.width, m.height, fps_);
+            requestResize(std::min<int>(m.width, HelloGate::maxSide), std::min<int>(m.height, HelloGate::maxSide));
             break;
         }
         case MsgType::requestKeyframe:
@@ -512,65 +602,97 @@ void Server::handle(uint8_t rawType, std::span<const uint8_t> payload) {
     }
 }
 
-void Server::handleHello(std::span<const uint8_t> payload) {
-    const Hello h = decodeHello(payload);
-    std::vector<std::string> pieces;
-    size_t start = 0;
-    for (;;) {
-        const size_t lf = h.text.find('\n', start);
-        pieces.push_back(h.text.substr(start, lf == std::string::npos ? std::string::npos : lf - start));
-        if (lf == std::string::npos) break;
-        start = lf + 1;
-    }
-    const std::string code = pieces.empty() ? std::string() : pieces[0];
-    clientName_ = pieces.size() > 1 ? pieces[1] : "iPhone";
-    if (pieces.size() > 2) {
-        auto scale = parseDecimal(pieces[2]);
-        if (scale && *scale >= 1.0 && *scale <= 4.0 && *scale != Settings::shared().uiScale()) {
-            Settings::shared().d().setDouble(SettingsKey::uiScale, *scale);
-            NotificationCenter::shared().post(Notification::settingsChanged);
-        }
-    }
-    if (h.version != Pontel::protocolVersion) {
-        reject("Incompatible versions (iPhone " + std::to_string(h.version) + ", Mac " +
-               std::to_string(Pontel::protocolVersion) + "): update both apps");
+// A rotation can send a burst of sizes; each rebuild costs a display and an encoder, so
+// the first goes at once and the rest collapse into the last one.
+void Server::requestResize(int width, int height) {
+    const double t = now();
+    if (!resizeWork_.active() && t - lastResize_ >= options_.resizeInterval) {
+        lastResize_ = t;
+        if (width != pixelW_ || height != pixelH_) startSession(width, height, fps_);
         return;
     }
-    const std::string key = PairingThrottle::addressKey(control_ ? control_->remoteAddress : std::string());
-    if (auto wait = throttle_.admit(key, now())) {
-        reject("Too many attempts: try again in " + std::to_string(int64_t(std::ceil(*wait))) + " s");
-        return;
-    }
-    if (code != Settings::shared().token()) {
-        throttle_.recordFailure(key, now());
-        reject("Wrong code");
-        return;
-    }
-    throttle_.recordSuccess(key);
+    pendingResize_ = {width, height};
+    if (resizeWork_.active()) return;
+    const double wait = std::clamp(lastResize_ + options_.resizeInterval - t, 0.0, options_.resizeInterval);
+    resizeWork_ = queue_.after(wait, [w = weak_from_this()] {
+        auto s = w.lock();
+        if (!s || !s->pendingResize_) return;
+        const auto [pw, ph] = *s->pendingResize_;
+        s->pendingResize_.reset();
+        s->lastResize_ = s->now();
+        if (s->authed_ && (pw != s->pixelW_ || ph != s->pixelH_)) s->startSession(pw, ph, s->fps_);
+    });
+}
 
+void Server::handleHello(const std::shared_ptr<ControlConnection>& conn, std::span<const uint8_t> payload) {
+    auto& settings = Settings::shared();
+    const HelloVerdict v = gate_.check(conn->remoteAddress, payload, now(), settings.token(), settings.uiScale());
+    if (v.storeScale) {
+        settings.d().setDouble(SettingsKey::uiScale, *v.storeScale);
+        NotificationCenter::shared().post(Notification::settingsChanged);
+    }
+    if (!v.accepted) {
+        refuse(conn, v.refusal);
+        return;
+    }
+    authenticate(conn, v);
+}
+
+void Server::authenticate(const std::shared_ptr<ControlConnection>& conn, const HelloVerdict& v) {
+    if (control_ != conn) {
+        forgetPending(conn);
+        if (control_) {
+            // The phone's own new connection wins; the old one ends quietly.
+            log("New connection replaces the previous one");
+            control_->reported = true;
+            cancel(control_);
+            injector_->releaseAll();
+        }
+        control_ = conn;
+    }
     authed_ = true;
+    clientName_ = v.clientName;
     macStatus_.reset();
     sessionId_ = randomSessionId();
-    videoQueue_.async([w = weak_from_this(), id = sessionId_] {
+    videoQueue_.async([w = weak_from_this(), id = sessionId_, address = conn->remoteAddress] {
         auto s = w.lock();
         if (!s || !s->video_) return;
         s->video_->registered.reset();
         s->currentSession_ = id;
+        s->peerAddress_ = address;
     });
-    log("\"" + clientName_ + "\" authenticated: " + std::to_string(h.width) + "×" + std::to_string(h.height) +
-        " px @" + std::to_string(h.refreshRate) + " Hz");
+    log("\"" + clientName_ + "\" authenticated: " + std::to_string(v.width) + "×" + std::to_string(v.height) +
+        " px @" + std::to_string(v.refreshRate) + " Hz");
     updateState([name = clientName_](ServerState& s) { s.client = name; });
-    startSession(h.width, h.height, h.refreshRate);
+    startSession(v.width, v.height, v.refreshRate);
+}
+
+// By value: `conn` may be control_ itself, which dropCurrent() clears.
+void Server::refuse(std::shared_ptr<ControlConnection> conn, const std::string& reason) {
+    logFolded(refusalLog_, "Rejected: " + reason);
+    sendTo(conn, buildHelloRefused(reason));
+    conn->refused = true;
+    if (conn == control_) {
+        dropCurrent();
+        conn->reported = true;
+    } else {
+        forgetPending(conn);
+    }
+    if (lingering_ >= kMaxLingering) {
+        cancel(conn);
+        return;
+    }
+    ++lingering_;
+    queue_.after(options_.rejectCloseDelay, [w = weak_from_this(), conn] {
+        auto s = w.lock();
+        if (!s) return;
+        --s->lingering_;
+        s->cancel(conn);
+    });
 }
 
 void Server::reject(const std::string& reason) {
-    log("Rejected: " + reason);
-    send(buildHelloRefused(reason));
-    auto conn = control_;
-    if (!conn) return;
-    queue_.after(options_.rejectCloseDelay, [w = weak_from_this(), conn] {
-        if (auto s = w.lock()) s->cancel(conn);
-    });
+    if (control_) refuse(control_, reason);
 }
 
 void Server::startSession(int width, int height, int refreshRate) {
@@ -580,8 +702,8 @@ void Server::startSession(int width, int height, int refreshRate) {
         reject("Tarvello on the Mac doesn't have the Screen Recording permission");
         return;
     }
-    pixelW_ = width & ~1;
-    pixelH_ = height & ~1;
+    pixelW_ = std::min(width, HelloGate::maxSide) & ~1;
+    pixelH_ = std::min(height, HelloGate::maxSide) & ~1;
     fps_ = refreshRate >= 100 ? 120 : 60;
     auto& settings = Settings::shared();
     const int64_t limit = std::clamp<int64_t>(settings.maxBitrate(), 0, 1'000'000) * 1'000'000;
@@ -676,7 +798,11 @@ void Server::endSession() {
     });
     injector_->setTargetDisplay(platform_.display->mainDisplay());
     videoQueue_.async([w = weak_from_this()] {
-        if (auto s = w.lock(); s && s->video_) s->video_->registered.reset();
+        auto s = w.lock();
+        if (!s || !s->video_) return;
+        s->video_->registered.reset();
+        s->currentSession_ = 0;
+        s->peerAddress_.clear();
     });
     platform_.power->coverDisplay(0);
     applyKeepAwake(Settings::shared().keepUnlocked());
@@ -759,6 +885,23 @@ void Server::pollLockAndStatus() {
         macStatus_ = status;
         send(buildMacStatus(status));
     }
+    reportGuessing();
+}
+
+void Server::reportGuessing() {
+    const double t = now();
+    const bool guarding = gate_.throttle().guarding(t);
+    if (guarding && t - lastGuessingLog_ >= 60.0) {
+        lastGuessingLog_ = t;
+        const std::string line = "Pairing code guessing: " +
+                                 std::to_string(gate_.throttle().wrongCodesLastHour(t)) +
+                                 " wrong codes in the last hour";
+        log(line);
+        updateState([line](ServerState& s) { s.warning = line; });
+    } else if (!guarding && lastGuessingLog_ > -1e299) {
+        lastGuessingLog_ = -1e300;
+        updateState([](ServerState& s) { s.warning.clear(); });
+    }
 }
 
 bool Server::lidAwakeEnabled() {
@@ -807,10 +950,12 @@ Server::Snapshot Server::snapshot() {
         snap.bitrate = bitrate_;
         snap.teardownPending = teardownWork_.active();
         snap.clientName = clientName_;
+        snap.pendingConnections = pending_.size();
     });
     videoQueue_.sync([&] {
         snap.videoRegistered = video_ && video_->registered.has_value();
         snap.frameId = frameId_;
+        snap.foreignRegistrations = foreignRegistrations_;
     });
     return snap;
 }
@@ -842,6 +987,10 @@ void Server::onDatagram(std::span<const uint8_t> d) {
         case DatagramClass::registration: {
             auto id = decodeRegistration(d);
             if (!id || currentSession_ == 0 || *id != currentSession_ || fromRegistered) return;
+            if (plainAddress(video_->from.address()) != peerAddress_) {
+                ++foreignRegistrations_;
+                return;
+            }
             video_->registered = video_->from;
             log("UDP video channel established with " + describe(video_->from));
             queue_.async(weakly(shared_from_this(), [](Server& s) { s.forceKeyframe(); }));
@@ -888,7 +1037,12 @@ void Server::sendMedia(MediaKind kind, const Bytes& payload) {
     h.timestampMs = uptimeMs32(*clock_);
     auto dg = buildMediaDatagram(h, payload);
     std::error_code ec;
+    // Sound shares the socket with video; both are sent on this queue, so the class can
+    // be switched around the one send.
+    const bool audio = kind == MediaKind::speakerAudio;
+    if (audio) setTrafficClass(video_->socket.native_handle(), kAudioTrafficClass);
     video_->socket.send_to(asio::buffer(dg), *video_->registered, 0, ec);
+    if (audio) setTrafficClass(video_->socket.native_handle(), kVideoTrafficClass);
 }
 
 void Server::statsTick() {

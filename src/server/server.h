@@ -15,7 +15,8 @@
 #include "protocol/control_framer.h"
 #include "protocol/datagram.h"
 #include "protocol/messages.h"
-#include "server/pairing_throttle.h"
+#include "server/hello_gate.h"
+#include "server/line_folder.h"
 #include "video/encoder.h"
 
 namespace tarvello {
@@ -39,6 +40,10 @@ struct ServerOptions {
     std::string bindAddress;
     double teardownDelay = 8.0;
     double rejectCloseDelay = 0.5;
+    // A new connection that has not been accepted by then is closed.
+    double helloTimeout = 5.0;
+    // Resize requests closer together than this are coalesced into the last one.
+    double resizeInterval = 0.25;
     double statsInterval = 1.0;
     std::shared_ptr<Clock> clock;              // default: the process clock
     std::vector<Encoder::Row> encoderRows;     // empty: the default candidate table
@@ -56,8 +61,11 @@ public:
     static std::shared_ptr<Server> create(Platform platform, ServerOptions options = {});
     ~Server();
 
-    // Opens the listeners and starts the stats timer. False when a listener could not
-    // be opened (the reason is logged).
+    // Binds both ports without serving them yet, so a launch can learn whether it is the
+    // only copy before it repairs anything. False when a port is taken (logged). Idempotent.
+    bool open();
+    // Opens the ports (when open() was not called) and starts serving them and the stats
+    // timer. False when a listener could not be opened (the reason is logged).
     bool start();
     // Closes everything and ends the session; idempotent. Never call from a server queue.
     void stop();
@@ -90,6 +98,8 @@ public:
         bool videoRegistered = false;
         uint32_t frameId = 0;
         std::string clientName;
+        size_t pendingConnections = 0;
+        uint64_t foreignRegistrations = 0;  // from addresses other than the phone's
     };
     Snapshot snapshot();
 
@@ -106,14 +116,22 @@ private:
     void accept(std::shared_ptr<ControlConnection> conn);
     void readNext(const std::shared_ptr<ControlConnection>& conn);
     void disconnected(const std::shared_ptr<ControlConnection>& conn);
+    void dropCurrent();
     void cancel(const std::shared_ptr<ControlConnection>& conn);
-    void handle(uint8_t rawType, std::span<const uint8_t> payload);
-    void handleHello(std::span<const uint8_t> payload);
-    void reject(const std::string& reason);
+    void forgetPending(const std::shared_ptr<ControlConnection>& conn);
+    void handle(const std::shared_ptr<ControlConnection>& conn, uint8_t rawType, std::span<const uint8_t> payload);
+    void handleHello(const std::shared_ptr<ControlConnection>& conn, std::span<const uint8_t> payload);
+    void authenticate(const std::shared_ptr<ControlConnection>& conn, const HelloVerdict& verdict);
+    void refuse(std::shared_ptr<ControlConnection> conn, const std::string& reason);
+    void reject(const std::string& reason);  // refuses the current connection
+    void requestResize(int width, int height);
+    void logFolded(LineFolder& folder, const std::string& line);
+    void reportGuessing();
     void startSession(int width, int height, int refreshRate);
     void captureStarted(uint64_t generation, const std::string& error);
     void endSession();
     void send(Bytes frame);
+    void sendTo(const std::shared_ptr<ControlConnection>& conn, Bytes frame);
     void writeNext(const std::shared_ptr<ControlConnection>& conn);
     void forceKeyframe();
     void adaptBitrate(const StatsMsg& stats);
@@ -141,6 +159,8 @@ private:
     ServerOptions options_;
     std::shared_ptr<Clock> clock_;
     std::atomic<bool> stopped_{false};
+    std::atomic<bool> opened_{false};
+    bool portsOpen_ = false;  // written once by open()
     std::atomic<uint16_t> boundControlPort_{0}, boundVideoPort_{0};
 
     // Components the session drives, created once.
@@ -159,10 +179,22 @@ private:
     // ---- owned by queue_ ----
     struct Acceptor;
     std::unique_ptr<Acceptor> acceptor_;
+    // The authenticated connection; session traffic goes to it alone.
     std::shared_ptr<ControlConnection> control_;
+    // Connections waiting for their hello's verdict: they replace control_ only once
+    // accepted, so an unauthenticated peer can neither take the session nor end it.
+    std::vector<std::shared_ptr<ControlConnection>> pending_;
+    size_t lingering_ = 0;  // refused connections waiting to close
     uint64_t nextConnectionId_ = 1;
-    ControlFramer framer_;
     bool authed_ = false;
+    HelloGate gate_;
+    LineFolder refusalLog_{"refusals"};
+    LineFolder connectionLog_{"connections"};
+    TimerHandle foldFlush_;
+    double lastGuessingLog_ = -1e300;
+    double lastResize_ = -1e300;
+    std::optional<std::pair<int, int>> pendingResize_;
+    TimerHandle resizeWork_;
     uint32_t sessionId_ = 0;
     std::string clientName_ = "?";
     int pixelW_ = 0, pixelH_ = 0;
@@ -180,7 +212,9 @@ private:
 
     // ---- owned by videoQueue_ ----
     std::unique_ptr<VideoSocket> video_;
-    uint32_t currentSession_ = 0;
+    uint32_t currentSession_ = 0;  // 0 outside a session: no registration matches
+    std::string peerAddress_;      // registrations come only from the phone's address
+    uint64_t foreignRegistrations_ = 0;
     uint32_t frameId_ = 0;
     uint32_t mediaSeq_ = 0;
     int64_t sentFrames_ = 0, sentBytes_ = 0;

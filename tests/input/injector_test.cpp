@@ -474,6 +474,22 @@ TEST_F(InjectorTest, MomentumReplacedOrStoppedEarlyPostsNoEnd) {
     EXPECT_EQ(ev[1].wheel1, 0);
 }
 
+TEST_F(InjectorTest, ReleaseAllStopsMomentumAtOnce) {
+    send(buildScroll(0, 800, ScrollPhase::ended));
+    fireMomentum();
+    clock->advance(1.0 / 120);
+    ticker->fire();
+    injector->releaseAll();  // the phone went away mid-flick
+    EXPECT_FALSE(ticker->running());
+    const auto ev = momentumEvents();
+    ASSERT_FALSE(ev.empty());
+    EXPECT_EQ(ev.back().momentumPhase, MomentumPhase::end);
+    const size_t posted = input->events().size();
+    clock->advance(1.0 / 120);
+    ticker->fire();
+    EXPECT_EQ(input->events().size(), posted);
+}
+
 TEST_F(InjectorTest, MomentumHugeReleaseEndsInBoundedTime) {
     send(buildScroll(3e38f, 3e38f, ScrollPhase::ended));
     const int steps = runMomentum();

@@ -23,10 +23,20 @@ TestPhone::~TestPhone() {
     if (udp_ >= 0) ::close(udp_);
 }
 
-bool TestPhone::connect(uint16_t port, const std::string& host) {
+namespace {
+bool bindFrom(int fd, const std::string& from) {
+    if (from.empty()) return true;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    if (inet_pton(AF_INET, from.c_str(), &a.sin_addr) != 1) return false;
+    return ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+}  // namespace
+
+bool TestPhone::connect(uint16_t port, const std::string& host, const std::string& from) {
     close();
     tcp_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (tcp_ < 0) return false;
+    if (tcp_ < 0 || !bindFrom(tcp_, from)) return false;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -110,14 +120,14 @@ std::optional<HelloAck> TestPhone::hello(const std::string& text, uint16_t width
     return decodeHelloAck(f->payload);
 }
 
-bool TestPhone::openUdp() {
+bool TestPhone::openUdp(const std::string& from) {
     udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (udp_ < 0) return false;
     int big = 8 << 20;
     setsockopt(udp_, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+    inet_pton(AF_INET, from.empty() ? "127.0.0.1" : from.c_str(), &a.sin_addr);
     return ::bind(udp_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 

@@ -21,7 +21,8 @@ public:
     TestPhone(const TestPhone&) = delete;
     TestPhone& operator=(const TestPhone&) = delete;
 
-    bool connect(uint16_t port, const std::string& host = "127.0.0.1");
+    // `from`: the local address to connect from (another 127.0.0.x plays another host).
+    bool connect(uint16_t port, const std::string& host = "127.0.0.1", const std::string& from = {});
     void close();
     bool sendRaw(const Bytes& bytes);
 
@@ -34,8 +35,9 @@ public:
     // True when the server closed the connection within the timeout.
     bool waitClosed(double timeout = 10);
 
-    // UDP side.
-    bool openUdp();
+    // UDP side. `from` as for connect().
+    bool openUdp(const std::string& from = {});
+    int udpSocket() const { return udp_; }
     bool sendUdp(uint16_t port, const Bytes& datagram);
     std::optional<Bytes> recvUdp(double timeout = 5);
     // Waits for the first datagram of a frame whose header satisfies the predicate.
