@@ -3,7 +3,7 @@
 # pictures (the test pattern at 1178x2556), same settings, same frame count.
 #   scripts/bench-encoder.sh [build-dir]     (FRAMES=300 X265_FRAMES=60 REPEATS=3 by default)
 set -euo pipefail
-build=${1:-build-enc}
+build=${1:-build-bench}
 frames=${FRAMES:-300}
 x265_frames=${X265_FRAMES:-60}
 repeats=${REPEATS:-3}
