@@ -2,6 +2,10 @@
 #include "platform/linux/linux_input.h"
 
 #include <X11/keysym.h>
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
 
 #include "input/injector.h"
 #include "support/manual_ticker.h"
@@ -276,6 +280,40 @@ TEST_F(XInputTest, NothingStaysPressedAfterReleaseAll) {
 
     injector->releaseAll();
     EXPECT_TRUE(eventually([&] { return inputIdle(window->display()); }));
+}
+
+// The server queue, the momentum queue and the keymap timer all reach the connection; a
+// session display that ends under them must be let go on whichever comes next, and
+// its successor used.
+TEST_F(XInputTest, ADisplayThatDiesUnderUseIsLetGoOnAnyThreadAndItsSuccessorUsed) {
+    InputEvent motion;
+    motion.location = {40, 30};
+    ASSERT_TRUE(input->post(motion));
+    const int server = facility->serverProcess(id);
+    ASSERT_GT(server, 0);
+    ASSERT_EQ(kill(server, SIGKILL), 0);
+    ASSERT_TRUE(eventually([&] { return processGone(server) || !input->post(motion); }));
+
+    auto done = std::make_shared<std::atomic<int>>(0);
+    std::thread([input = input, motion, done] {
+        input->post(motion);
+        ++*done;
+    }).detach();
+    std::thread([input = input, done] {
+        input->pointerLocation();
+        ++*done;
+    }).detach();
+    ASSERT_TRUE(eventually([&] { return done->load() == 2; }, 20));
+
+    window.reset();
+    display->teardown();
+    ASSERT_TRUE(display->create(640, 480, 60, 2.0, false));
+    clock->advance(LinuxInput::kReopenInterval);
+    EXPECT_TRUE(input->post(motion));
+    const auto at = input->pointerLocation();
+    ASSERT_TRUE(at);
+    EXPECT_DOUBLE_EQ(at->x, 40);
+    EXPECT_DOUBLE_EQ(at->y, 30);
 }
 
 }  // namespace

@@ -212,6 +212,24 @@ TEST_F(LinuxPowerDisplayTest, HeldAssertionSuspendsTheCoveredDisplaysScreenSaver
     EXPECT_TRUE(saver.starts());
 }
 
+TEST_F(LinuxPowerDisplayTest, TheHoldMovesToADisplayRebuiltUnderTheSameName) {
+    ASSERT_NE(makeDisplay(640, 480, 2.0), 0u);
+    const std::string name = connectionName();
+    FakeLogind bus;
+    ASSERT_TRUE(bus.running());
+    LinuxPower power(std::make_shared<Logind>(bus.address()), facility);
+    power.coverDisplay(display->displayID());
+    ASSERT_NE(power.createAssertion(kName), 0u);
+
+    // The session's display is made again; the freed display number is taken again.
+    display->teardown();
+    ASSERT_TRUE(display->create(640, 480, 60, 2.0, false));
+    ASSERT_EQ(connectionName(), name);
+    power.coverDisplay(display->displayID());
+    ScreenSaverProbe saver(name);
+    EXPECT_TRUE(saver.staysOff());
+}
+
 TEST_F(LinuxPowerDisplayTest, DisplayHoldLastsAsLongAsItsObject) {
     ASSERT_NE(makeDisplay(640, 480, 2.0), 0u);
     const std::string name = connectionName();
