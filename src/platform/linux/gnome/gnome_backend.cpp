@@ -1,0 +1,632 @@
+#include "platform/linux/gnome/gnome_backend.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "app/log.h"
+#include "dispatch/clock.h"
+#include "dispatch/serial_queue.h"
+#include "input/key_codes.h"
+#include "platform/linux/gnome/mutter_session.h"
+#include "platform/linux/gnome/mutter_stream.h"
+#include "platform/linux/linux_input.h"
+#include "video/frame_converter.h"
+
+namespace tarvello::gnome {
+
+namespace {
+
+constexpr int kMaxOutstanding = 3;
+constexpr int kAlign = 64;
+constexpr double kFirstFrameTimeout = 5.0;
+constexpr int kBtnLeft = 0x110, kBtnRight = 0x111, kBtnMiddle = 0x112;
+constexpr uint32_t kAxisWheel = 1u << 1, kAxisFinger = 1u << 2;
+
+// Evdev key of each keyboard usage the key table handles.
+struct UsageKey {
+    uint16_t usage;
+    uint16_t evdev;
+};
+// clang-format off
+constexpr UsageKey kUsageKeys[] = {
+    {0x04, 30}, {0x05, 48}, {0x06, 46}, {0x07, 32}, {0x08, 18}, {0x09, 33}, {0x0A, 34}, {0x0B, 35},
+    {0x0C, 23}, {0x0D, 36}, {0x0E, 37}, {0x0F, 38}, {0x10, 50}, {0x11, 49}, {0x12, 24}, {0x13, 25},
+    {0x14, 16}, {0x15, 19}, {0x16, 31}, {0x17, 20}, {0x18, 22}, {0x19, 47}, {0x1A, 17}, {0x1B, 45},
+    {0x1C, 21}, {0x1D, 44}, {0x1E, 2},  {0x1F, 3},  {0x20, 4},  {0x21, 5},  {0x22, 6},  {0x23, 7},
+    {0x24, 8},  {0x25, 9},  {0x26, 10}, {0x27, 11}, {0x28, 28}, {0x29, 1},  {0x2A, 14}, {0x2B, 15},
+    {0x2C, 57}, {0x2D, 12}, {0x2E, 13}, {0x2F, 26}, {0x30, 27}, {0x31, 43}, {0x32, 43}, {0x33, 39},
+    {0x34, 40}, {0x35, 41}, {0x36, 51}, {0x37, 52}, {0x38, 53}, {0x39, 58}, {0x3A, 59}, {0x3B, 60},
+    {0x3C, 61}, {0x3D, 62}, {0x3E, 63}, {0x3F, 64}, {0x40, 65}, {0x41, 66}, {0x42, 67}, {0x43, 68},
+    {0x44, 87}, {0x45, 88}, {0x49, 110}, {0x4A, 102}, {0x4B, 104}, {0x4C, 111}, {0x4D, 107}, {0x4E, 109},
+    {0x4F, 106}, {0x50, 105}, {0x51, 108}, {0x52, 103}, {0x54, 98}, {0x55, 55}, {0x56, 74}, {0x57, 78},
+    {0x58, 96}, {0x59, 79}, {0x5A, 80}, {0x5B, 81}, {0x5C, 75}, {0x5D, 76}, {0x5E, 77}, {0x5F, 71},
+    {0x60, 72}, {0x61, 73}, {0x62, 82}, {0x63, 83}, {0x64, 86}, {0xE0, 29}, {0xE1, 42}, {0xE2, 56},
+    {0xE3, 125}, {0xE4, 97}, {0xE5, 54}, {0xE6, 100}, {0xE7, 126},
+};
+// clang-format on
+
+// The left-hand modifier key that stands for each flag when a key event carries it.
+constexpr std::pair<uint64_t, uint32_t> kFlagKeys[] = {
+    {EventFlags::shift, 42}, {EventFlags::control, 29}, {EventFlags::alternate, 56}, {EventFlags::command, 125}};
+
+std::unique_ptr<VideoFrame> newFrame(int width, int height) {
+    auto f = std::make_unique<VideoFrame>();
+    f->width = width;
+    f->height = height;
+    const int stride = (width + kAlign - 1) / kAlign * kAlign;
+    f->strideY = stride;
+    f->strideUV = stride;
+    f->y.assign(size_t(stride) * size_t(height) + kAlign, 16);
+    f->uv.assign(size_t(stride) * size_t(height / 2) + kAlign, 128);
+    return f;
+}
+
+class FramePool : public std::enable_shared_from_this<FramePool> {
+public:
+    FramePool(int width, int height, std::function<void()> returned)
+        : width_(width), height_(height), returned_(std::move(returned)) {}
+
+    std::shared_ptr<VideoFrame> acquire() {
+        std::unique_ptr<VideoFrame> frame;
+        {
+            std::lock_guard lock(mutex_);
+            if (outstanding_ >= kMaxOutstanding) return nullptr;
+            ++outstanding_;
+            if (!free_.empty()) {
+                frame = std::move(free_.back());
+                free_.pop_back();
+            }
+        }
+        if (!frame) frame = newFrame(width_, height_);
+        return std::shared_ptr<VideoFrame>(frame.release(),
+                                           [pool = shared_from_this()](VideoFrame* f) { pool->giveBack(f); });
+    }
+
+private:
+    void giveBack(VideoFrame* f) {
+        std::unique_ptr<VideoFrame> owned(f);
+        bool wasFull = false;
+        {
+            std::lock_guard lock(mutex_);
+            wasFull = outstanding_ >= kMaxOutstanding;
+            --outstanding_;
+            free_.push_back(std::move(owned));
+        }
+        if (wasFull && returned_) returned_();
+    }
+
+    const int width_, height_;
+    std::function<void()> returned_;
+    std::mutex mutex_;
+    int outstanding_ = 0;
+    std::vector<std::unique_ptr<VideoFrame>> free_;
+};
+
+void drawCursor(std::vector<uint8_t>& bgrx, int width, int height, int stride, const StreamCursor& c) {
+    if (!c.visible || !c.image) return;
+    const CursorImage& img = *c.image;
+    const int left = c.x - img.hotX, top = c.y - img.hotY;
+    for (int row = std::max(0, -top); row < img.height && top + row < height; ++row) {
+        for (int col = std::max(0, -left); col < img.width && left + col < width; ++col) {
+            const uint8_t* s = &img.rgba[(size_t(row) * size_t(img.width) + size_t(col)) * 4];
+            const unsigned a = s[3];
+            if (a == 0) continue;
+            uint8_t* d = &bgrx[size_t(top + row) * size_t(stride) + size_t(left + col) * 4];
+            d[0] = uint8_t((s[2] * a + d[0] * (255 - a)) / 255);
+            d[1] = uint8_t((s[1] * a + d[1] * (255 - a)) / 255);
+            d[2] = uint8_t((s[0] * a + d[2] * (255 - a)) / 255);
+        }
+    }
+}
+
+}  // namespace
+
+std::optional<uint32_t> evdevKeyForKeyCode(uint16_t keyCode) {
+    for (const auto& h : hidKeyCodes) {
+        if (h.keyCode != keyCode) continue;
+        for (const auto& u : kUsageKeys) {
+            if (u.usage == h.usage) return u.evdev;
+        }
+    }
+    return std::nullopt;
+}
+
+FitRect letterbox(int srcW, int srcH, int dstW, int dstH) {
+    if (srcW <= 0 || srcH <= 0 || dstW <= 0 || dstH <= 0) return {};
+    FitRect r;
+    if (int64_t(srcW) * dstH >= int64_t(srcH) * dstW) {
+        r.width = dstW;
+        r.height = int(int64_t(srcH) * dstW / srcW);
+    } else {
+        r.height = dstH;
+        r.width = int(int64_t(srcW) * dstH / srcH);
+    }
+    // NV12 subsamples by two: sizes and offsets stay even.
+    r.width = std::max(2, r.width & ~1);
+    r.height = std::max(2, r.height & ~1);
+    r.x = ((dstW - r.width) / 2) & ~1;
+    r.y = ((dstH - r.height) / 2) & ~1;
+    return r;
+}
+
+// What the facilities share: the one remote desktop session and its stream.
+struct Shared {
+    GnomeOptions options;
+    mutable std::mutex mutex;
+    std::shared_ptr<MutterBus> bus;
+    std::shared_ptr<MutterSession> session;
+    std::shared_ptr<MutterStream> stream;
+    uint32_t id = 0;
+    uint32_t nextId = 1;
+    DisplayInfo info;
+    std::vector<DisplayMode> modes;
+    double scale = 1;
+
+    std::shared_ptr<MutterSession> currentSession() const {
+        std::lock_guard lock(mutex);
+        return session;
+    }
+};
+
+namespace {
+
+class GnomeDisplay final : public DisplayFacility {
+public:
+    explicit GnomeDisplay(std::shared_ptr<Shared> shared) : s_(std::move(shared)) {}
+    ~GnomeDisplay() override {
+        if (s_->id) removeVirtualDisplay(s_->id);
+    }
+
+    std::optional<uint32_t> createVirtualDisplay(const VirtualDisplayDescriptor& d) override {
+        std::string error;
+        std::lock_guard lock(s_->mutex);
+        if (s_->session) {
+            log("GNOME remote desktop: one session at a time; refused another display");
+            return std::nullopt;
+        }
+        if (!s_->options.mirror && (d.maxPixelsWide < 2 || d.maxPixelsHigh < 2)) return std::nullopt;
+        if (!s_->bus) s_->bus = MutterBus::open(s_->options.busAddress, error);
+        std::shared_ptr<MutterSession> session;
+        std::shared_ptr<MutterStream> stream;
+        if (s_->bus) {
+            session = MutterSession::create(
+                s_->bus, s_->options.mirror ? MutterSession::Kind::monitor : MutterSession::Kind::virtualMonitor,
+                {}, error);
+        }
+        if (session && session->start(error)) {
+            const int w = s_->options.mirror ? 0 : d.maxPixelsWide, h = s_->options.mirror ? 0 : d.maxPixelsHigh;
+            stream = MutterStream::connect(session->node(), w, h, 120, error);
+            if (stream && !stream->waitUntilStreaming(kFirstFrameTimeout, error)) stream.reset();
+        }
+        if (!stream) {
+            log("GNOME remote desktop unavailable: " + error);
+            if (session) session->stop();
+            return std::nullopt;
+        }
+        const auto [pw, ph] = stream->size();
+        s_->session = std::move(session);
+        s_->stream = std::move(stream);
+        s_->id = s_->nextId++;
+        s_->scale = 1;
+        s_->info = {};
+        s_->info.id = s_->id;
+        s_->info.pixelWidth = pw;
+        s_->info.pixelHeight = ph;
+        s_->info.bounds = {0, 0, double(pw), double(ph)};
+        s_->info.isVirtual = !s_->options.mirror;
+        s_->modes = {{pw, ph, pw, ph, 60}};
+        return s_->id;
+    }
+
+    bool applySettings(uint32_t id, const VirtualDisplaySettings& settings) override {
+        std::lock_guard lock(s_->mutex);
+        if (id != s_->id || !s_->id || settings.modes.empty()) return false;
+        const int density = settings.hiDPI ? 2 : 1;
+        std::vector<DisplayMode> modes;
+        for (const auto& m : settings.modes) {
+            if (m.width * density != s_->info.pixelWidth || m.height * density != s_->info.pixelHeight ||
+                !(m.refreshRate > 0))
+                return false;
+            modes.push_back({m.width, m.height, s_->info.pixelWidth, s_->info.pixelHeight, m.refreshRate});
+        }
+        s_->modes = std::move(modes);
+        s_->scale = density;
+        s_->info.bounds.width = s_->modes.front().width;
+        s_->info.bounds.height = s_->modes.front().height;
+        return true;
+    }
+
+    void removeVirtualDisplay(uint32_t id) override {
+        std::shared_ptr<MutterSession> session;
+        std::shared_ptr<MutterStream> stream;
+        {
+            std::lock_guard lock(s_->mutex);
+            if (id != s_->id || !s_->id) return;
+            session = std::move(s_->session);
+            stream = std::move(s_->stream);
+            s_->id = 0;
+        }
+        stream.reset();
+        if (session) session->stop();
+    }
+
+    uint32_t mainDisplay() const override {
+        std::lock_guard lock(s_->mutex);
+        return s_->id;
+    }
+    std::vector<DisplayInfo> displays() const override {
+        std::lock_guard lock(s_->mutex);
+        if (!s_->id) return {};
+        return {s_->info};
+    }
+    std::optional<std::vector<DisplayMode>> modes(uint32_t id) const override {
+        std::lock_guard lock(s_->mutex);
+        if (!id || id != s_->id) return std::nullopt;
+        return s_->modes;
+    }
+    std::optional<DisplayMode> currentMode(uint32_t id) const override {
+        std::lock_guard lock(s_->mutex);
+        if (!id || id != s_->id) return std::nullopt;
+        return s_->modes.front();
+    }
+    std::optional<DisplayConfiguration> beginConfiguration() override { return DisplayConfiguration{}; }
+    int completeConfiguration(const DisplayConfiguration& configuration) override {
+        // The session display is the main one already; the compositor keeps the rest.
+        for (const auto& c : configuration.changes) {
+            if (c.kind == DisplayConfiguration::Change::Kind::mirror && c.mirrorOf != 0) return -1;
+        }
+        return 0;
+    }
+    void pause(double seconds) override {
+        std::this_thread::sleep_for(std::chrono::duration<double>(std::clamp(seconds, 0.0, 5.0)));
+    }
+
+private:
+    std::shared_ptr<Shared> s_;
+};
+
+class GnomeCaptureSource final : public CaptureSource {
+public:
+    GnomeCaptureSource(Queue& queue, std::shared_ptr<Shared> shared) : queue_(queue), s_(std::move(shared)) {}
+    ~GnomeCaptureSource() override { stop(); }
+
+    std::string start(const CaptureConfig& config, CaptureHandlers handlers) override {
+        stop();
+        {
+            std::lock_guard lock(s_->mutex);
+            if (!s_->id || config.display != s_->id || !s_->stream)
+                return "Display " + std::to_string(config.display) + " not found for capture";
+            stream_ = s_->stream;
+        }
+        outW_ = config.width & ~1;
+        outH_ = config.height & ~1;
+        if (outW_ < 2 || outH_ < 2) return "Capture size too small";
+        handlers_ = std::move(handlers);
+        showsCursor_ = config.showsCursor;
+        interval_ = 1.0 / std::max(1, config.fps);
+        lastGrab_ = -std::numeric_limits<double>::infinity();
+        token_ = std::make_shared<int>(0);
+        auto wake = [this, w = std::weak_ptr<int>(token_)] {
+            queue_.async([this, w] {
+                if (!w.expired()) process();
+            });
+        };
+        pool_ = std::make_shared<FramePool>(outW_, outH_, wake);
+        auto pending = pending_;
+        stream_->setSinks(
+            [pending, wake](const RawFrame& f) {
+                bool schedule = false;
+                {
+                    std::lock_guard lock(pending->mutex);
+                    const size_t bytes = size_t(f.stride) * size_t(f.height);
+                    pending->pixels.resize(bytes);
+                    std::memcpy(pending->pixels.data(), f.data, bytes);
+                    pending->width = f.width;
+                    pending->height = f.height;
+                    pending->stride = f.stride;
+                    pending->time = monotonicSeconds();
+                    schedule = !pending->fresh;
+                    pending->fresh = true;
+                }
+                if (schedule) wake();
+            },
+            [this, w = std::weak_ptr<int>(token_)](const std::string& reason) {
+                queue_.async([this, w, reason] {
+                    if (w.expired()) return;
+                    auto h = handlers_.onStopped;
+                    if (h) h(reason);
+                });
+            });
+        return {};
+    }
+
+    std::string stop() override {
+        if (stream_) stream_->setSinks({}, {});
+        stream_.reset();
+        handlers_ = {};
+        token_.reset();
+        timer_.cancel();
+        timerSet_ = false;
+        std::lock_guard lock(pending_->mutex);
+        pending_->fresh = false;
+        return {};
+    }
+
+private:
+    struct Pending {
+        std::mutex mutex;
+        std::vector<uint8_t> pixels;
+        int width = 0, height = 0, stride = 0;
+        double time = 0;
+        bool fresh = false;
+    };
+
+    void process() {
+        if (!token_ || !handlers_.onFrame) return;
+        const double now = monotonicSeconds();
+        const double wait = lastGrab_ + interval_ - now;
+        if (wait > 0) {
+            if (!timerSet_) {
+                timerSet_ = true;
+                timer_ = queue_.after(wait, [this, w = std::weak_ptr<int>(token_)] {
+                    if (w.expired()) return;
+                    timerSet_ = false;
+                    process();
+                });
+            }
+            return;
+        }
+        auto frame = pool_->acquire();
+        if (!frame) return;  // a frame coming back wakes us
+        int w = 0, h = 0, stride = 0;
+        double grabbed = 0;
+        {
+            std::lock_guard lock(pending_->mutex);
+            if (!pending_->fresh) return;
+            pending_->fresh = false;
+            work_.swap(pending_->pixels);
+            w = pending_->width;
+            h = pending_->height;
+            stride = pending_->stride;
+            grabbed = pending_->time;
+        }
+        lastGrab_ = now;
+        if (showsCursor_) drawCursor(work_, w, h, stride, stream_->cursor());
+        const FitRect fit = letterbox(w, h, outW_, outH_);
+        if (!converter_ || w != srcW_ || h != srcH_) {
+            srcW_ = w;
+            srcH_ = h;
+            converter_ = FrameConverter::create(w, h, RgbLayout::bgrx, fit.width, fit.height);
+            scratch_ = (fit.width == outW_ && fit.height == outH_) ? nullptr : newFrame(fit.width, fit.height);
+        }
+        if (!converter_) return;
+        frame->times.grabStart = grabbed;
+        frame->times.grabbed = grabbed;
+        if (!scratch_) {
+            if (!converter_->convert(work_.data(), stride, *frame)) return;
+        } else {
+            if (!converter_->convert(work_.data(), stride, *scratch_)) return;
+            for (int row = 0; row < fit.height; ++row) {
+                std::memcpy(&frame->y[size_t(fit.y + row) * size_t(frame->strideY) + size_t(fit.x)],
+                            &scratch_->y[size_t(row) * size_t(scratch_->strideY)], size_t(fit.width));
+            }
+            for (int row = 0; row < fit.height / 2; ++row) {
+                std::memcpy(&frame->uv[size_t(fit.y / 2 + row) * size_t(frame->strideUV) + size_t(fit.x)],
+                            &scratch_->uv[size_t(row) * size_t(scratch_->strideUV)], size_t(fit.width));
+            }
+        }
+        frame->times.converted = monotonicSeconds();
+        handlers_.onFrame(std::move(frame), FrameStatus::complete);
+    }
+
+    Queue& queue_;
+    std::shared_ptr<Shared> s_;
+    std::shared_ptr<MutterStream> stream_;
+    CaptureHandlers handlers_;
+    std::shared_ptr<int> token_;
+    std::shared_ptr<Pending> pending_ = std::make_shared<Pending>();
+    std::shared_ptr<FramePool> pool_;
+    std::unique_ptr<FrameConverter> converter_;
+    std::unique_ptr<VideoFrame> scratch_;
+    std::vector<uint8_t> work_;
+    TimerHandle timer_;
+    bool timerSet_ = false;
+    bool showsCursor_ = false;
+    int outW_ = 0, outH_ = 0, srcW_ = 0, srcH_ = 0;
+    double interval_ = 1.0 / 60, lastGrab_ = 0;
+};
+
+class GnomeCapture final : public CaptureFacility {
+public:
+    explicit GnomeCapture(std::shared_ptr<Shared> shared) : s_(std::move(shared)) {}
+    std::vector<uint32_t> shareableDisplays(std::string&) override {
+        std::lock_guard lock(s_->mutex);
+        if (!s_->id) return {};
+        return {s_->id};
+    }
+    std::unique_ptr<CaptureSource> makeSource(Queue& queue) override {
+        return std::make_unique<GnomeCaptureSource>(queue, s_);
+    }
+
+private:
+    std::shared_ptr<Shared> s_;
+};
+
+class GnomeCursor final : public CursorFacility {
+public:
+    explicit GnomeCursor(std::shared_ptr<Shared> shared) : s_(std::move(shared)) {}
+    std::optional<CursorImage> current() override {
+        std::shared_ptr<MutterStream> stream;
+        double scale = 1;
+        {
+            std::lock_guard lock(s_->mutex);
+            stream = s_->stream;
+            scale = s_->scale;
+        }
+        if (!stream) return std::nullopt;
+        const auto c = stream->cursor();
+        if (!c.image) return std::nullopt;
+        CursorImage image = *c.image;
+        image.scale = scale;
+        return image;
+    }
+
+private:
+    std::shared_ptr<Shared> s_;
+};
+
+class GnomeInput final : public InputFacility {
+public:
+    explicit GnomeInput(std::shared_ptr<Shared> shared) : s_(std::move(shared)) {}
+
+    bool post(const InputEvent& e) override {
+        std::shared_ptr<MutterSession> session;
+        DisplayRect bounds;
+        {
+            std::lock_guard lock(s_->mutex);
+            session = s_->session;
+            bounds = s_->info.bounds;
+        }
+        if (!session) return false;
+        std::lock_guard lock(mutex_);
+        switch (e.type) {
+        case InputEventType::mouseMoved:
+        case InputEventType::leftMouseDragged:
+        case InputEventType::rightMouseDragged:
+        case InputEventType::otherMouseDragged:
+            return move(*session, bounds, e);
+        case InputEventType::leftMouseDown:
+        case InputEventType::leftMouseUp:
+        case InputEventType::rightMouseDown:
+        case InputEventType::rightMouseUp:
+        case InputEventType::otherMouseDown:
+        case InputEventType::otherMouseUp: {
+            const bool down = e.type == InputEventType::leftMouseDown || e.type == InputEventType::rightMouseDown ||
+                              e.type == InputEventType::otherMouseDown;
+            int button = kBtnLeft;
+            if (e.type == InputEventType::rightMouseDown || e.type == InputEventType::rightMouseUp) button = kBtnRight;
+            if (e.type == InputEventType::otherMouseDown || e.type == InputEventType::otherMouseUp)
+                button = e.mouseButton == MouseButton::right ? kBtnRight : kBtnMiddle;
+            if (!move(*session, bounds, e)) return false;
+            return session->pointerButton(button, down);
+        }
+        case InputEventType::scrollWheel: {
+            const bool finish =
+                e.scrollPhase == ScrollEventPhase::ended || e.momentumPhase == MomentumPhase::end;
+            const uint32_t flags = (e.continuous ? kAxisFinger : kAxisWheel) | (finish ? MutterSession::kAxisFinish : 0);
+            return session->pointerAxis(-double(e.wheel2), -double(e.wheel1), flags);
+        }
+        case InputEventType::keyDown:
+        case InputEventType::keyUp:
+            if (e.keyCode == 0 && !e.text.empty()) {
+                return e.type == InputEventType::keyDown ? typeText(*session, e.text) : true;
+            }
+            return key(*session, e, e.type == InputEventType::keyDown);
+        case InputEventType::flagsChanged: {
+            const auto code = evdevKeyForKeyCode(e.keyCode);
+            if (!code) return false;
+            if (e.down) {
+                held_.insert(*code);
+            } else {
+                held_.erase(*code);
+            }
+            return session->keycode(*code, e.down);
+        }
+        case InputEventType::gesture:
+            return false;
+        }
+        return false;
+    }
+
+    std::optional<Point> pointerLocation() override {
+        std::lock_guard lock(mutex_);
+        return last_;
+    }
+
+private:
+    bool move(MutterSession& session, const DisplayRect& bounds, const InputEvent& e) {
+        if (last_ && *last_ == e.location && (e.deltaX || e.deltaY))
+            return session.pointerRelative(double(e.deltaX), double(e.deltaY));
+        if (last_ && *last_ == e.location) return true;
+        const double x = std::clamp(e.location.x - bounds.x, 0.0, std::max(0.0, bounds.width - 1));
+        const double y = std::clamp(e.location.y - bounds.y, 0.0, std::max(0.0, bounds.height - 1));
+        if (!session.pointerAbsolute(x, y)) return false;
+        last_ = Point{bounds.x + x, bounds.y + y};
+        return true;
+    }
+
+    bool key(MutterSession& session, const InputEvent& e, bool down) {
+        const auto code = evdevKeyForKeyCode(e.keyCode);
+        if (!code) return false;
+        if (down) {
+            // Modifiers the event carries but no flags event pressed go down with the key.
+            auto& chord = chords_[*code];
+            chord.clear();
+            for (auto [flag, modifier] : kFlagKeys) {
+                if (!(e.flags & flag) || heldFlag(flag)) continue;
+                if (!session.keycode(modifier, true)) return false;
+                chord.push_back(modifier);
+            }
+            return session.keycode(*code, true);
+        }
+        const bool ok = session.keycode(*code, false);
+        auto it = chords_.find(*code);
+        if (it != chords_.end()) {
+            for (auto m = it->second.rbegin(); m != it->second.rend(); ++m) session.keycode(*m, false);
+            chords_.erase(it);
+        }
+        return ok;
+    }
+
+    bool heldFlag(uint64_t flag) const {
+        static const std::map<uint64_t, std::vector<uint32_t>> keys{{EventFlags::shift, {42, 54}},
+                                                                    {EventFlags::control, {29, 97}},
+                                                                    {EventFlags::alternate, {56, 100}},
+                                                                    {EventFlags::command, {125, 126}}};
+        for (uint32_t k : keys.at(flag)) {
+            if (held_.count(k)) return true;
+        }
+        return false;
+    }
+
+    bool typeText(MutterSession& session, const std::u16string& text) {
+        for (size_t i = 0; i < text.size(); ++i) {
+            char32_t c = text[i];
+            if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+                ++i;
+            }
+            const auto sym = keysymForCharacter(c);
+            if (!sym) continue;
+            if (!session.keysym(*sym, true) || !session.keysym(*sym, false)) return false;
+        }
+        return true;
+    }
+
+    std::shared_ptr<Shared> s_;
+    std::mutex mutex_;
+    std::optional<Point> last_;
+    std::set<uint32_t> held_;
+    std::map<uint32_t, std::vector<uint32_t>> chords_;
+};
+
+}  // namespace
+
+GnomeBackend makeGnomeBackend(GnomeOptions options) {
+    auto shared = std::make_shared<Shared>();
+    shared->options = std::move(options);
+    GnomeBackend b;
+    b.display = std::make_shared<GnomeDisplay>(shared);
+    b.capture = std::make_shared<GnomeCapture>(shared);
+    b.input = std::make_shared<GnomeInput>(shared);
+    b.cursor = std::make_shared<GnomeCursor>(shared);
+    return b;
+}
+
+}  // namespace tarvello::gnome
