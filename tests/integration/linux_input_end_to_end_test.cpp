@@ -119,8 +119,11 @@ TEST_F(LinuxInputServerTest, NothingStaysPressedWhenAnotherPhoneReplacesTheConne
     hold(*first);
     ASSERT_TRUE(holding(x->get(), kHeld));
 
+    // A connection replaces the phone's only once its hello is accepted.
     TestPhone second;
     ASSERT_TRUE(second.connect(server->controlPort()));
+    auto ack = second.hello(kCode, 640, 480);
+    ASSERT_TRUE(ack && ack->accepted);
     EXPECT_TRUE(eventually([&] { return inputIdle(x->get()); }));
     EXPECT_FALSE(x->lost());
     EXPECT_TRUE(logs.contains("New connection replaces the previous one"));
