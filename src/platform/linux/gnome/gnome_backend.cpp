@@ -201,7 +201,7 @@ public:
         }
         if (session && session->start(error)) {
             const int w = s_->options.mirror ? 0 : d.maxPixelsWide, h = s_->options.mirror ? 0 : d.maxPixelsHigh;
-            stream = MutterStream::connect(session->node(), w, h, 120, error);
+            stream = MutterStream::connect(session->node(), w, h, 120, s_->options.pipewireSocket, error);
             if (stream && !stream->waitUntilStreaming(kFirstFrameTimeout, error)) stream.reset();
         }
         if (!stream) {

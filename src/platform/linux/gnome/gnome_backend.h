@@ -16,6 +16,7 @@ struct GnomeOptions {
     // new monitor of its own size, placed as the main display.
     bool mirror = false;
     std::string busAddress;  // empty: DBUS_SESSION_BUS_ADDRESS
+    std::string pipewireSocket;  // absolute path; empty: the user's PipeWire
 };
 
 // The facilities of one desktop shared through Mutter's remote desktop. The display

@@ -180,7 +180,7 @@ struct MutterStream::Impl {
 };
 
 std::unique_ptr<MutterStream> MutterStream::connect(uint32_t node, int width, int height, int maxFps,
-                                                    std::string& error) {
+                                                    const std::string& socket, std::string& error) {
     initPipeWire();
     std::unique_ptr<MutterStream> self(new MutterStream());
     self->impl_ = std::make_unique<Impl>();
@@ -196,7 +196,8 @@ std::unique_ptr<MutterStream> MutterStream::connect(uint32_t node, int width, in
         return nullptr;
     }
     pw_thread_loop_lock(s.loop);
-    s.core = pw_context_connect(s.context, nullptr, 0);
+    s.core = pw_context_connect(
+        s.context, socket.empty() ? nullptr : pw_properties_new(PW_KEY_REMOTE_NAME, socket.c_str(), nullptr), 0);
     if (!s.core) {
         pw_thread_loop_unlock(s.loop);
         error = std::string("Cannot connect to PipeWire: ") + std::strerror(errno);
@@ -321,7 +322,8 @@ bool MutterStream::failed(std::string& reason) const {
 
 namespace tarvello::gnome {
 
-std::unique_ptr<MutterStream> MutterStream::connect(uint32_t, int, int, int, std::string& error) {
+std::unique_ptr<MutterStream> MutterStream::connect(uint32_t, int, int, int, const std::string&,
+                                                    std::string& error) {
     error = "This build has no PipeWire client for screen casts";
     return nullptr;
 }

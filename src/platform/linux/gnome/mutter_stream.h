@@ -36,8 +36,9 @@ public:
     using StopSink = std::function<void(const std::string& reason)>;
 
     // Both in pixels; width and height 0 take whatever size the compositor offers.
+    // `socket` empty: the user's PipeWire.
     static std::unique_ptr<MutterStream> connect(uint32_t node, int width, int height, int maxFps,
-                                                 std::string& error);
+                                                 const std::string& socket, std::string& error);
     ~MutterStream();
     MutterStream(const MutterStream&) = delete;
     MutterStream& operator=(const MutterStream&) = delete;

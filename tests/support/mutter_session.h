@@ -1,0 +1,53 @@
+#pragma once
+
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "camera/pipewire_session.h"
+
+namespace tarvello::test {
+
+// A headless Mutter (Wayland only, one 1280×720 virtual monitor) on the private session
+// bus of a PipeWire session, with its own runtime directory. Everything it starts ends
+// with it.
+class MutterDesktop {
+public:
+    static bool available() { return PipeWireSession::available() && !findOnPath("mutter").empty(); }
+
+    bool start() {
+        if (!media.start()) return false;
+        mutter_ = media.spawn("mutter", {"--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x720"},
+                              "mutter.log");
+        // Ready once its remote desktop service owns its name and the Wayland socket is there.
+        return PipeWireSession::waitFor(
+            [&] {
+                return std::filesystem::exists(media.runtime / "wayland-0") &&
+                       media.run("busctl", {"--user", "status", "org.gnome.Mutter.RemoteDesktop"}).find("PID=") !=
+                           std::string::npos;
+            },
+            20);
+    }
+
+    ~MutterDesktop() {
+        if (mutter_ > 0) endChild(mutter_, SIGTERM, 3.0, false);
+    }
+
+    std::string busAddress() const { return "unix:path=" + (media.root / "bus").string(); }
+
+    // Environment for a Wayland client of this desktop.
+    std::vector<std::string> clientEnv() const {
+        auto env = media.env();
+        env.push_back("WAYLAND_DISPLAY=wayland-0");
+        env.push_back("GDK_BACKEND=wayland");
+        return env;
+    }
+
+    PipeWireSession media;
+
+private:
+    pid_t mutter_ = -1;
+};
+
+}  // namespace tarvello::test
