@@ -2,12 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/sim/sim_platform.h"
+#include "support/eventually.h"
 #include "support/watcher_reports.h"
 
 namespace tarvello::test {
@@ -82,8 +81,7 @@ TEST_F(TextWatcherTest, FocusIsReportedOnChangesAndAgainWhenForced) {
 
     // checkSoon after a click is such a forced check.
     watcher->checkSoon();
-    for (int i = 0; i < 500 && focusReports().size() < 3; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(eventually([&] { return focusReports().size() >= 3; }));
     EXPECT_EQ(focusReports(), (std::vector<bool>{true, true, true}));
 
     focusOn("okButton");
@@ -267,14 +265,19 @@ TEST(TextWatcherTimerTest, PollsRunEveryIntervalWhileWatching) {
     auto ax = std::make_shared<SimAccessibility>();
     auto watcher = TextWatcher::create(ax, {0.01, 0.01});
     watcher->start();
-    for (int i = 0; i < 500 && ax->polls() < 5; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(eventually([&] { return ax->polls() >= 5; }));
     watcher->stop();
     watcher->pollNow(false);  // the stop has run
     const int polls = ax->polls();
-    EXPECT_GE(polls, 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    // A second watcher on the same period marks out five periods in which the stopped
+    // one would have polled.
+    auto otherAx = std::make_shared<SimAccessibility>();
+    auto other = TextWatcher::create(otherAx, {0.01, 0.01});
+    other->start();
+    ASSERT_TRUE(eventually([&] { return otherAx->polls() >= 5; }));
     EXPECT_EQ(ax->polls(), polls) << "no polls after stop";
+    other->shutdown();
     watcher->shutdown();
 }
 

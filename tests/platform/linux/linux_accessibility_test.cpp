@@ -22,6 +22,7 @@
 #include "platform/linux/xvfb_server.h"
 #include "platform/platform.h"
 #include "server/server.h"
+#include "support/eventually.h"
 #include "support/peer_process.h"
 #include "support/watcher_reports.h"
 #include "x_test_support.h"
@@ -77,23 +78,27 @@ public:
         EXPECT_EQ(write(in_, l.data(), l.size()), ssize_t(l.size()));
     }
 
-    // The next line the fixture prints, or empty after `timeout` seconds.
+    // The next line the fixture prints, or empty after `timeout` seconds. With no time
+    // left it still takes a line already written: readLine(0) asks "said anything yet?".
     std::string readLine(double timeout = 20) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-        while (buffer_.find('\n') == std::string::npos) {
+        for (;;) {
+            if (const auto end = buffer_.find('\n'); end != std::string::npos) {
+                std::string line = buffer_.substr(0, end);
+                buffer_.erase(0, end + 1);
+                return line;
+            }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return {};
             pollfd p{out_, POLLIN, 0};
-            if (poll(&p, 1, int(left.count())) <= 0) continue;
-            char buf[256];
-            const ssize_t n = read(out_, buf, sizeof buf);
-            if (n > 0) buffer_.append(buf, size_t(n));
+            ssize_t n = 0;
+            if (poll(&p, 1, int(std::max<int64_t>(0, left.count()))) > 0) {
+                char buf[256];
+                n = read(out_, buf, sizeof buf);
+                if (n > 0) buffer_.append(buf, size_t(n));
+            }
+            if (n <= 0 && left.count() <= 0) return {};
         }
-        const auto end = buffer_.find('\n');
-        std::string line = buffer_.substr(0, end);
-        buffer_.erase(0, end + 1);
-        return line;
     }
 
     std::string ask(const std::string& line) {
@@ -167,22 +172,30 @@ protected:
         XDisplayTest::TearDown();
     }
 
-    // Waits (bounded) until the last focus report is `value`.
-    bool focusBecomes(bool value, double timeout = 5) {
-        return until([&] { return !focus.empty() && focus.back() == value; }, timeout);
+    // Waits until the reports satisfy `pred`, read under the reports' lock.
+    template <class Pred>
+    bool reported(Pred pred, double timeout = 10) {
+        return eventually(
+            [&] {
+                std::lock_guard lock(mutex);
+                return pred();
+            },
+            timeout);
     }
 
-    template <class Pred>
-    bool until(Pred pred, double timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-        while (std::chrono::steady_clock::now() < deadline) {
-            {
-                std::lock_guard lock(mutex);
-                if (pred()) return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+    bool focusBecomes(bool value) {
+        return reported([&] { return !focus.empty() && focus.back() == value; });
+    }
+
+    size_t focusReports() {
+        std::lock_guard lock(mutex);
+        return focus.size();
+    }
+
+    // Waits until `n` more polls have begun: the ones before the last have ended.
+    bool pollsBegin(int n) {
+        const int from = ax->polls.load();
+        return eventually([&] { return ax->polls.load() - from >= n; });
     }
 
     GtkFixture fixture;
@@ -199,13 +212,10 @@ TEST_F(LinuxAccessibilityTest, FocusAndSelectionFollowTheGtkWindow) {
     const Geometry g = parseGeometry(fixture.ask("select entry 6 11"));
     ASSERT_GT(g.width, 0);
     // Focusing the entry selected all of it first; wait for the new selection to arrive.
-    until(
-        [&] {
-            return !selections.empty() && selections.back() &&
-                   std::abs(selections.back()->start.x * g.width - g.x0) < 3;
-        },
-        5);
-    ASSERT_TRUE(!selections.empty() && selections.back());
+    ASSERT_TRUE(reported([&] {
+        return !selections.empty() && selections.back() &&
+               std::abs(selections.back()->start.x * g.width - g.x0) < 3;
+    })) << "no selection of \"world\"";
     Selection s;
     {
         std::lock_guard lock(mutex);
@@ -219,12 +229,15 @@ TEST_F(LinuxAccessibilityTest, FocusAndSelectionFollowTheGtkWindow) {
     EXPECT_NEAR(s.end.y * g.height, g.y1, 2.0);
     EXPECT_GT(s.height, 0);
 
+    // The same poll that reports the text view's focus reports the selection's end.
+    const size_t focusBefore = focusReports();
     EXPECT_EQ(fixture.ask("focus text"), "ok");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(reported([&] {
+        return focus.size() > focusBefore && !selections.empty() && !selections.back();
+    })) << "the entry's selection went with its focus";
     {
         std::lock_guard lock(mutex);
         EXPECT_EQ(focus.back(), true) << "the text view is a text input as well";
-        EXPECT_FALSE(selections.back()) << "the entry's selection went with its focus";
     }
     EXPECT_EQ(fixture.ask("focus button"), "ok");
     EXPECT_TRUE(focusBecomes(false));
@@ -233,21 +246,27 @@ TEST_F(LinuxAccessibilityTest, FocusAndSelectionFollowTheGtkWindow) {
 TEST_F(LinuxAccessibilityTest, AnApplicationThatStopsAnsweringDoesNotHoldUpThePolls) {
     EXPECT_EQ(fixture.ask("focus entry"), "ok");
     ASSERT_TRUE(focusBecomes(true));
-    const size_t reportsBefore = [&] {
-        std::lock_guard lock(mutex);
-        return focus.size();
-    }();
+    const size_t reportsBefore = focusReports();
     EXPECT_EQ(fixture.ask("hang 2"), "hung");
     const int pollsBefore = ax->polls.load();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1800));
-    const int polls = ax->polls.load() - pollsBefore;
-    // A poll starts 150 ms after the previous one ended: were each held up by more than
-    // 0.3 s, at most four would fit the 1.8 s (calls that waited out the hang: one).
-    EXPECT_GE(polls, 5);
-    {
-        std::lock_guard lock(mutex);
-        EXPECT_EQ(focus.size(), reportsBefore) << "no focus change made up from the silence";
-    }
+    // Three polls begun before the fixture says "awake": two ran their whole course
+    // against the silent application. The count is read before the fixture's output, so
+    // one seen with no "awake" after it was reached inside the hang.
+    int polls = 0;
+    std::string woke;
+    eventually([&] {
+        polls = ax->polls.load() - pollsBefore;
+        woke = fixture.readLine(0);
+        return polls >= 3 || !woke.empty();
+    });
+    EXPECT_GE(polls, 3) << "polls held up by the hang";
+    EXPECT_EQ(woke, "") << "the hang ended after " << polls << " polls";
+    if (woke.empty()) woke = fixture.readLine(10);
+    ASSERT_EQ(woke, "awake");
+
+    // Across the silence and the first whole poll after it: no focus change made up.
+    ASSERT_TRUE(pollsBegin(2));
+    EXPECT_EQ(focusReports(), reportsBefore) << "no focus change made up from the silence";
     // Answering again (once the hang is over): the next change gets through.
     EXPECT_EQ(fixture.ask("focus button"), "ok");
     EXPECT_TRUE(focusBecomes(false));
@@ -273,11 +292,18 @@ TEST(LinuxAccessibilityEndToEndTest, ThePhoneHearsOfTextFocusAndSelection) {
     ASSERT_EQ(fixture.readLine(30), "ready");
 
     EXPECT_EQ(fixture.ask("focus entry"), "ok");
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    ASSERT_TRUE(peer.waitForLine("textFocus 1"));
     const Geometry g = parseGeometry(fixture.ask("select entry 6 11"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    ASSERT_GT(g.width, 0);
+    // Focusing the entry selected all of it first; wait for "world" before moving on.
+    ASSERT_TRUE(peer.waitForLine([&](const std::string& l) {
+        if (l.rfind("selection 1 ", 0) != 0) return false;
+        double sx = -1;
+        std::istringstream(l.substr(12)) >> sx;
+        return std::abs(sx * g.width - g.x0) < 3;
+    })) << "no selection of \"world\"";
     EXPECT_EQ(fixture.ask("focus button"), "ok");
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    ASSERT_TRUE(peer.waitForLine("textFocus 0"));
     peer.wait(0);  // ends it: everything it heard is in its output
     server->stop();
 
