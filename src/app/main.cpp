@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <future>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -20,6 +22,7 @@
 #include "audio/audio_install.h"
 #include "camera/camera_bridge.h"
 #include "dispatch/serial_queue.h"
+#include "dispatch/stall_watch.h"
 #include "platform/platform.h"
 #ifdef TARVELLO_HAVE_X11
 #include "platform/linux/time_probe.h"
@@ -86,9 +89,82 @@ bool parsePort(const char* text, uint16_t& out) {
     return true;
 }
 
+// SIGINT, SIGTERM and SIGHUP are taken by one thread with sigwait. Until the serving
+// path says how to stop, a signal ends the process as it would by default; the first
+// signal after that runs the stop, and a second one during the stop exits at once.
+class StopSignals {
+public:
+    static sigset_t set() {
+        sigset_t s;
+        sigemptyset(&s);
+        sigaddset(&s, SIGINT);
+        sigaddset(&s, SIGTERM);
+        sigaddset(&s, SIGHUP);
+        return s;
+    }
+
+    // Before any other thread exists: threads inherit the mask, so only the waiter sees them.
+    static void takeOver() {
+        const sigset_t s = set();
+        pthread_sigmask(SIG_BLOCK, &s, nullptr);
+        signal(SIGPIPE, SIG_IGN);
+        std::thread(&StopSignals::wait).detach();
+    }
+
+    static void onStop(std::function<void()> action) {
+        std::lock_guard lock(mutex());
+        action_() = std::move(action);
+    }
+
+private:
+    static std::mutex& mutex() {
+        static auto* m = new std::mutex;
+        return *m;
+    }
+    static std::function<void()>& action_() {
+        static auto* a = new std::function<void()>;
+        return *a;
+    }
+
+    static const char* name(int sig) {
+        switch (sig) {
+            case SIGINT: return "SIGINT";
+            case SIGTERM: return "SIGTERM";
+            default: return "SIGHUP";
+        }
+    }
+
+    [[noreturn]] static void exitNow(int sig, const char* why) {
+        std::fprintf(stdout, "%s on %s: exiting now\n", why, name(sig));
+        std::fflush(stdout);
+        _exit(128 + sig);
+    }
+
+    static void wait() {
+        const sigset_t s = set();
+        bool stopping = false;
+        for (;;) {
+            int sig = 0;
+            if (sigwait(&s, &sig) != 0) continue;
+            std::function<void()> action;
+            {
+                std::lock_guard lock(mutex());
+                action = action_();
+            }
+            if (stopping) exitNow(sig, "Already stopping");
+            if (!action) exitNow(sig, "Not serving yet");
+            stopping = true;
+            log(std::string("Stopping on ") + name(sig));
+            action();
+        }
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    StopSignals::takeOver();
+
     std::string platformName;
     std::optional<std::filesystem::path> configDir;
     ServerOptions options;
@@ -199,9 +275,25 @@ int main(int argc, char** argv) {
 #endif
     }
 
+    // Lines logged from here on also reach the menu's log.
+    setLineBufferedStdout();
+    installServerStateLogSink();
+    // Stalls are logged in every build; a service watchdog can ask the same watch.
+    setStallReporter([](const std::string& label, double seconds) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.1f", seconds);
+        log("Queue " + label + " is stalled: one task has run for " + text + " s");
+    });
+    StallWatch stallWatch;
+    stallWatch.start();
+
+    std::optional<std::string> screenUnavailable;
     if (platformName.empty()) {
         platformName = linuxPlatformAvailable() ? "linux" : "sim";
-        if (platformName == "sim") log("Xvfb not found: serving the in-memory test display (--platform sim)");
+        if (platformName == "sim") {
+            screenUnavailable = "Xvfb is not installed (Debian package xvfb): the phone gets a test picture";
+            log("Xvfb not found: serving the in-memory test display (--platform sim)");
+        }
     }
     if (installAudioOnly) {
         // The sound server is the user's own: no session, display or settings needed.
@@ -216,15 +308,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarvello: %s\n", error.c_str());
         return 2;
     }
-
-    // Every thread started from here on inherits the blocked set, so only the waiter
-    // below sees SIGINT and SIGTERM and the queues are stopped in order.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
 
     Settings::useStore(std::make_shared<JsonFileStore>(defaultSettingsPath(configDir)));
     if (newCode) Settings::shared().newToken();
@@ -250,13 +333,28 @@ int main(int argc, char** argv) {
     auto cameraBridge = CameraBridge::create(platformName == "linux" ? makeSystemCamera() : platform->camera);
     auto camera = std::make_shared<BridgeCameraActivation>(cameraBridge);
     auto server = Server::create(std::move(*platform), options);
+    // Nothing served and nothing repaired: ends what creating the parts started.
+    auto abandon = [&] {
+        mainQueue().quit();  // nothing serves it: stopping must not wait for it
+        server->stop();
+        cameraBridge->shutdown();
+    };
     // Repairs what a run that ended without restoring left behind. Only the copy that
-    // serves may do this: a second copy must not undo the first one's session.
+    // holds the ports may do this: a second copy must not undo the first one's session.
     auto launchRepairs = [&] {
         AudioBridge::restoreDefaultDevices(*audio);
         stageManager->restoreDockAtLaunch();
         camera->activateIfNeeded();
     };
+
+    // The running copy reads the settings file afresh at each hello, so a new code
+    // written here is the one it asks for next.
+    if (newCode && !server->open()) {
+        std::printf("Code: %s\nTarvello is already running: it uses this code from the next connection\n",
+                    Settings::shared().token().c_str());
+        abandon();
+        return 0;
+    }
 
 #ifdef TARVELLO_HAVE_QT
     if (!headless) {
@@ -264,16 +362,18 @@ int main(int argc, char** argv) {
         tray.instanceName = "tarvello-" + std::to_string(getuid()) + "-" +
                             std::to_string(std::hash<std::string>{}(defaultSettingsPath(configDir).string()));
         tray.start = [&]() -> std::optional<TrayServices> {
-            launchRepairs();
-            if (!server->start()) {
+            if (!server->open()) {
                 log("Could not open the listening ports; is another copy running?");
                 return std::nullopt;
             }
+            launchRepairs();
+            if (!server->start()) return std::nullopt;
             LinuxSetupParts parts;
             parts.host = host;
             parts.audio = audio;
             parts.stageManager = stageManager;
             parts.camera = camera;
+            parts.screenUnavailable = screenUnavailable;
             // A login must not replace the pairing code each time.
             for (int i = 1; i < argc; ++i)
                 if (std::string_view(argv[i]) != "--new-code") parts.args.emplace_back(argv[i]);
@@ -285,39 +385,33 @@ int main(int argc, char** argv) {
             stageManager->flush();
             AudioBridge::restoreDefaultDevices(*audio);
         };
-        std::thread([signals] {
-            int sig = 0;
-            sigwait(&signals, &sig);
-            log(std::string("Stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
-            quitTrayApplication();
-        }).detach();
+        StopSignals::onStop(&quitTrayApplication);
         const int status = runTrayApplication(argc, argv, std::move(tray));
         // Nobody serves the main queue any more: stopping must not wait for it.
         mainQueue().quit();
         server->stop();
         cameraBridge->shutdown();
+        stallWatch.stop();
         return status;
     }
 #endif
-    launchRepairs();
-    if (!server->start()) {
+    if (!server->open()) {
         log("Could not open the listening ports; is another copy running?");
-        mainQueue().quit();  // nothing serves it yet: stopping must not wait for it
-        server->stop();
+        abandon();
         return 1;
     }
-
-    std::thread([signals] {
-        int sig = 0;
-        sigwait(&signals, &sig);
-        log(std::string("Stopping on ") + (sig == SIGINT ? "SIGINT" : "SIGTERM"));
-        mainQueue().quit();
-    }).detach();
+    StopSignals::onStop([] { mainQueue().quit(); });
+    launchRepairs();
+    if (!server->start()) {
+        abandon();
+        return 1;
+    }
 
     mainQueue().run();
     server->stop();
     stageManager->flush();
     cameraBridge->shutdown();
     AudioBridge::restoreDefaultDevices(*audio);
+    stallWatch.stop();
     return 0;
 }

@@ -33,6 +33,7 @@ std::shared_ptr<Permissions> Permissions::create(std::shared_ptr<SetupSystem> sy
 Permissions::Permissions(std::shared_ptr<SetupSystem> system, Queue& main)
     : system_(std::move(system)), main_(main) {
     screen = system_->screenAllowed();
+    screenUnavailable = system_->screenUnavailable();
     accessibility = system_->accessibilityTrusted();
     loginItem = system_->loginItemEnabled();
     tailscaleInstalled = system_->tailscaleInstalled();
@@ -57,6 +58,7 @@ void Permissions::refresh() {
     const bool screenNow = system_->screenAllowed();
     if (screenNow && !screen) screenNeedsRelaunch = true;  // never cleared while running
     screen = screenNow;
+    screenUnavailable = system_->screenUnavailable();
     accessibility = system_->accessibilityTrusted();
     loginItem = system_->loginItemEnabled();
     tailscaleInstalled = system_->tailscaleInstalled();
@@ -229,7 +231,10 @@ public:
         if (!parts_.camera) parts_.camera = std::make_shared<MissingCameraActivation>();
     }
 
-    bool screenAllowed() override { return parts_.host && parts_.host->screenRecordingAllowed(); }
+    bool screenAllowed() override {
+        return !parts_.screenUnavailable && parts_.host && parts_.host->screenRecordingAllowed();
+    }
+    std::optional<std::string> screenUnavailable() override { return parts_.screenUnavailable; }
     bool accessibilityTrusted() override { return parts_.host && parts_.host->accessibilityTrusted(); }
 
     bool loginItemEnabled() override {

@@ -37,6 +37,8 @@ class SetupSystem {
 public:
     virtual ~SetupSystem() = default;
     virtual bool screenAllowed() = 0;
+    // Why the screen cannot be captured where granting would not help; nothing otherwise.
+    virtual std::optional<std::string> screenUnavailable() { return std::nullopt; }
     virtual bool accessibilityTrusted() = 0;
     virtual bool loginItemEnabled() = 0;
     // Adds or removes the login item; the reason when that failed.
@@ -68,6 +70,8 @@ inline constexpr const char* tailscaleStore = "https://tailscale.com/download/li
 
 struct PermissionsValues {
     bool screen = false;
+    // Set when the screen row is missing for a reason the user must fix outside the setup.
+    std::optional<std::string> screenUnavailable;
     bool accessibility = false;
     bool loginItem = false;
     // Screen capture was granted while this process ran; it works only after a relaunch.
@@ -166,6 +170,9 @@ struct LinuxSetupParts {
     std::shared_ptr<AudioFacility> audio;
     std::shared_ptr<StageManager> stageManager;
     std::shared_ptr<CameraActivation> camera;
+    // Set when serving the stand-in display because the real one cannot run: the screen
+    // row then reports this instead of a grant.
+    std::optional<std::string> screenUnavailable;
     // The application's arguments after the program name, for the relaunch and login item.
     std::vector<std::string> args;
     std::function<void()> quit;

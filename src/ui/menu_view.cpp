@@ -361,8 +361,11 @@ void MenuView::stateChanged() {
 
 void MenuView::permissionsChanged() {
     warning_->setVisible(!p_.essentialsDone());
-    warning_->setText((!p_.screen || !p_.accessibility) ? QStringLiteral("Permissions missing")
-                                                        : QStringLiteral("Tailscale isn't connected"));
+    if (p_.screenUnavailable)
+        warning_->setText(QString::fromStdString(*p_.screenUnavailable));
+    else
+        warning_->setText((!p_.screen || !p_.accessibility) ? QStringLiteral("Permissions missing")
+                                                            : QStringLiteral("Tailscale isn't connected"));
     address_->setText(p_.tailscaleIP ? QString::fromStdString(*p_.tailscaleIP)
                                      : QStringLiteral("Tailscale not connected"));
     setCheckedQuietly(loginItem_, p_.loginItem);

@@ -179,6 +179,8 @@ void OnboardingView::refreshRows() {
         showText(r.done, check + doneText);
     };
     state(screen_, p_.screen, QStringLiteral("Allowed"));
+    showText(screen_.detail, p_.screenUnavailable ? QString::fromStdString(*p_.screenUnavailable)
+                                                  : QStringLiteral("Sends the Mac's picture to the iPhone."));
     state(accessibility_, p_.accessibility, QStringLiteral("Allowed"));
 
     if (p_.tailscaleIP) {

@@ -15,11 +15,14 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <asio/io_context.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
+#include "app/log.h"
 #include "app/notification_center.h"
 #include "app/permissions.h"
 #include "app/server_state.h"
@@ -38,6 +41,10 @@ static void initTrayResources() {
 namespace tarvello {
 
 namespace {
+
+// Set by quitTrayApplication, also before the application exists: a stop signal that
+// comes during the launch must still end it.
+std::atomic<bool> quitRequested{false};
 
 // The process's main queue runs inside Qt's event loop: its work shares the thread with
 // the windows, so the status model is written and read on one thread.
@@ -181,6 +188,13 @@ public:
         menuWindow_->activateWindow();
     }
 
+    // Another start of the program: the menu window carries the code and Quit, and is the
+    // only way back to them where there is no tray icon.
+    void reopen() {
+        showMenu();
+        if (!permissions_->allDone()) showOnboarding();
+    }
+
     void showOnboarding() {
         if (!onboardingWindow_) {
             onboardingWindow_ = new QWidget;
@@ -218,7 +232,25 @@ private:
     int stateObserver_ = 0;
 };
 
-// True when another copy answered and was asked to show its onboarding.
+// The single-instance socket's path: only in the user's private runtime directory, where
+// no other user can take the name first or answer in our place.
+std::optional<QString> instanceSocketPath(const std::string& name) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!runtime || runtime[0] != '/') {
+        log("XDG_RUNTIME_DIR is not set: starting Tarvello again will not find this copy");
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::stat(runtime, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 0777) != 0700) {
+        log(std::string("XDG_RUNTIME_DIR (") + runtime +
+            ") is not a private directory of this user: starting Tarvello again will not find this copy");
+        return std::nullopt;
+    }
+    return QString::fromUtf8(runtime) + QLatin1Char('/') + QString::fromStdString(name);
+}
+
+// True when another copy answered and was asked to show its windows.
 bool handOverToRunningCopy(const QString& name) {
     QLocalSocket socket;
     socket.connectToServer(name);
@@ -242,15 +274,20 @@ int runTrayApplication(int argc, char** argv, TrayOptions options) {
     QApplication::setApplicationName(QStringLiteral("Tarvello"));
     QApplication::setQuitOnLastWindowClosed(false);
 
-    const QString instance = QString::fromStdString(options.instanceName);
-    if (handOverToRunningCopy(instance)) {
-        std::puts("Tarvello is already running: showing its set-up window");
+    if (quitRequested) return 0;
+
+    const auto instance = instanceSocketPath(options.instanceName);
+    if (instance && handOverToRunningCopy(*instance)) {
+        std::puts("Tarvello is already running: showing its window");
         return 0;
     }
     QLocalServer reopenServer;
-    QLocalServer::removeServer(instance);  // a socket left by a copy that crashed
-    reopenServer.setSocketOptions(QLocalServer::UserAccessOption);
-    const bool listening = reopenServer.listen(instance);
+    bool listening = false;
+    if (instance) {
+        QLocalServer::removeServer(*instance);  // a socket left by a copy that crashed
+        reopenServer.setSocketOptions(QLocalServer::UserAccessOption);
+        listening = reopenServer.listen(*instance);
+    }
 
     QTimer* pump = startMainQueuePump(&app);
     auto services = options.start();
@@ -264,7 +301,7 @@ int runTrayApplication(int argc, char** argv, TrayOptions options) {
         QObject::connect(&reopenServer, &QLocalServer::newConnection, [&] {
             while (QLocalSocket* c = reopenServer.nextPendingConnection()) {
                 QObject::connect(c, &QLocalSocket::disconnected, c, &QObject::deleteLater);
-                tray->showOnboarding();
+                tray->reopen();
             }
         });
     }
@@ -284,6 +321,8 @@ int runTrayApplication(int argc, char** argv, TrayOptions options) {
     const int onboardingObserver =
         NotificationCenter::shared().observe(Notification::showOnboarding, [&] { tray->showOnboarding(); });
 
+    // A stop asked for during the launch: exec() runs the queued quit at once.
+    if (quitRequested) quitTrayApplication();
     const int status = app.exec();
 
     NotificationCenter::shared().unobserve(onboardingObserver);
@@ -307,6 +346,7 @@ int runTrayApplication(int argc, char** argv, TrayOptions options) {
 }
 
 void quitTrayApplication() {
+    quitRequested = true;
     if (QCoreApplication* app = QCoreApplication::instance())
         QMetaObject::invokeMethod(app, &QCoreApplication::quit, Qt::QueuedConnection);
 }

@@ -10,6 +10,7 @@
 #include "app/host_info.h"
 #include "app/settings.h"
 #include "app/stage_manager.h"
+#include "platform/sim/sim_platform.h"
 #include "support/log_capture.h"
 
 namespace tarvello {
@@ -252,6 +253,29 @@ TEST(Autostart, LinuxLoginItemWritesAndRemovesTheEntry) {
     else
         unsetenv("XDG_CONFIG_HOME");
     fs::remove_all(dir);
+}
+
+TEST(LinuxSetup, AStandInDisplayReportsTheScreenMissingWithTheReason) {
+    SimHandles sim;
+    LinuxSetupParts parts;
+    parts.host = makeSimPlatform(sim).host;  // grants everything
+    ASSERT_TRUE(makeLinuxSetupSystem(parts)->screenAllowed());
+
+    parts.screenUnavailable = "Xvfb is not installed";
+    auto system = makeLinuxSetupSystem(parts);
+    EXPECT_FALSE(system->screenAllowed());
+    SerialQueue main("test.main");
+    std::shared_ptr<Permissions> p;
+    ASSERT_TRUE(main.sync([&] { p = Permissions::create(system, main); }));
+    EXPECT_FALSE(p->screen);
+    EXPECT_EQ(p->screenUnavailable, "Xvfb is not installed");
+    EXPECT_FALSE(p->essentialsDone());
+    ASSERT_TRUE(main.sync([&] {
+        p->refresh();
+        EXPECT_FALSE(p->screen);
+        EXPECT_FALSE(p->screenNeedsRelaunch);
+        p.reset();
+    }));
 }
 
 }  // namespace
