@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cstdarg>
+#include <mutex>
 #include <string>
 
 #include "app/log.h"
@@ -15,12 +17,35 @@ extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/frame.h>
 #include <libavutil/hwcontext.h>
+#include <libavutil/log.h>
 #include <libswscale/swscale.h>
 }
 
 namespace tarvello {
 
 namespace {
+
+// libavcodec's own messages (probe failures of hardware encoders, codec banners) join our
+// log, warnings and worse only. Encoder threads call this too: a message may come in
+// pieces, so each thread gathers its own line.
+void libavLogLine(void* context, int level, const char* format, va_list args) {
+    if (level > AV_LOG_WARNING) return;
+    thread_local std::string pending;
+    thread_local int printPrefix = 1;
+    char piece[1024];
+    av_log_format_line2(context, level, format, args, piece, sizeof piece, &printPrefix);
+    pending += piece;
+    // Bounded however a message is split: an unterminated run is cut into lines.
+    if (pending.empty() || (pending.back() != '\n' && pending.size() < 4096)) return;
+    while (!pending.empty() && (pending.back() == '\n' || pending.back() == '\r')) pending.pop_back();
+    if (!pending.empty()) log("libav: " + pending);
+    pending.clear();
+}
+
+void routeLibavLog() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_callback(&libavLogLine); });
+}
 
 enum class Family { nvenc, vaapi, qsv, x264, x265, other };
 
@@ -308,7 +333,9 @@ const std::vector<Encoder::Row>& Encoder::defaultRows() {
     return rows;
 }
 
-Encoder::Encoder(Output output, std::vector<Row> rows) : output_(std::move(output)), rows_(std::move(rows)) {}
+Encoder::Encoder(Output output, std::vector<Row> rows) : output_(std::move(output)), rows_(std::move(rows)) {
+    routeLibavLog();
+}
 
 Encoder::~Encoder() {
     teardown();

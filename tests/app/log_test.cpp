@@ -12,6 +12,12 @@
 
 #include "app/server_state.h"
 #include "dispatch/serial_queue.h"
+#include "support/log_capture.h"
+#include "video/encoder.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
 
 namespace tarvello {
 namespace {
@@ -217,6 +223,34 @@ TEST(ServerState, ObserversMayUnobserveWhileBeingNotified) {
     s.unobserve(idA);
     s.changed();
     EXPECT_EQ(a, 2);
+}
+
+// ---- libavcodec's messages ----
+
+TEST(LibavLog, WarningsAndWorseJoinTheLogAsWholeLinesFromAnyThread) {
+    Encoder encoder([](Bytes, bool, VideoCodec, FrameTimes) {});  // installs the routing
+    test::LogCapture logs;
+    av_log(nullptr, AV_LOG_WARNING, "probe of %s failed\n", "hevc_vaapi");
+    av_log(nullptr, AV_LOG_INFO, "banner: cpu capabilities\n");
+    av_log(nullptr, AV_LOG_VERBOSE, "chatter\n");
+    std::thread([] {
+        av_log(nullptr, AV_LOG_ERROR, "first half, ");
+        av_log(nullptr, AV_LOG_ERROR, "second half\n");
+    }).join();
+
+    EXPECT_EQ(logs.count("libav: probe of hevc_vaapi failed"), 1);
+    EXPECT_EQ(logs.count("libav: first half, second half"), 1);
+    EXPECT_FALSE(logs.contains("banner"));
+    EXPECT_FALSE(logs.contains("chatter"));
+}
+
+TEST(LibavLog, AnEndlessMessageIsCutInsteadOfGrowing) {
+    Encoder encoder([](Bytes, bool, VideoCodec, FrameTimes) {});
+    test::LogCapture logs;
+    const std::string piece(500, 'x');
+    for (int i = 0; i < 40; ++i) av_log(nullptr, AV_LOG_WARNING, "%s", piece.c_str());
+    av_log(nullptr, AV_LOG_WARNING, "\n");
+    EXPECT_GE(logs.count("libav: xxx"), 4);
 }
 
 }  // namespace
