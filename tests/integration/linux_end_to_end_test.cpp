@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "support/require.h"
 #include "app/settings.h"
 #include "app/settings_store.h"
 #include "platform/linux/linux_display.h"
@@ -26,7 +27,7 @@ constexpr const char* kCode = "482913";
 class LinuxEndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!linuxPlatformAvailable()) GTEST_SKIP() << "Xvfb is not installed";
+        if (!linuxPlatformAvailable()) TARVELLO_SKIP_MISSING("Xvfb is not installed");
         store = std::make_shared<MemoryStore>();
         store->setString(SettingsKey::token, kCode);
         store->setString(SettingsKey::sessionCommand, "");  // an empty desktop to draw on

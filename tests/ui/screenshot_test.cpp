@@ -6,6 +6,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/require.h"
 #include "platform/linux/child_process.h"
 #include "platform/linux/xvfb_server.h"
 
@@ -35,7 +36,7 @@ PngSize pngSize(const fs::path& file) {
 // made, and keeps the PNGs in the build tree for CI to collect.
 TEST(Screenshots, MenuAndOnboardingRenderOnX) {
     const std::string xvfb = findOnPath("Xvfb");
-    if (xvfb.empty()) GTEST_SKIP() << "Xvfb is not installed";
+    if (xvfb.empty()) TARVELLO_SKIP_MISSING("Xvfb is not installed");
     std::string error;
     auto server = XvfbServer::start({xvfb, 1280, 1024, 96, 10}, error);
     ASSERT_TRUE(server) << error;

@@ -1,6 +1,7 @@
 // clang-format off
 // gtest first: Xlib's macros (None, Bool) break its headers.
 #include <gtest/gtest.h>
+#include "support/require.h"
 #include "platform/linux/x11.h"
 #include <X11/extensions/XShm.h>
 // clang-format on
@@ -28,7 +29,7 @@ namespace {
 TEST(XConnection, ThreadsOpenAndCloseWhileServersComeAndGo) {
     XvfbServer::Options options;
     options.executable = findOnPath("Xvfb");
-    if (options.executable.empty()) GTEST_SKIP() << "Xvfb is not installed";
+    if (options.executable.empty()) TARVELLO_SKIP_MISSING("Xvfb is not installed");
     options.width = 64;
     options.height = 64;
 
