@@ -294,6 +294,35 @@ TEST_F(AudioEndToEndTest, EveryNewRecorderHearsThePhoneFromItsFirstWord) {
     }
 }
 
+// A recorder of the default input as any application opens one, at the server's own
+// latency: what the phone says after the request is in every recording, from its start.
+TEST_F(AudioEndToEndTest, RecorderOfTheDefaultInputHearsThePhoneEveryTime) {
+    startServer();
+    auto phone = registeredPhone(server->controlPort(), server->videoPort());
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); }));
+    const auto words = firstWords();
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        const auto output = "default" + std::to_string(round) + ".raw";
+        const pid_t recorder =
+            spawn("parec", {"--raw", "--format=s16le", "--rate=48000", "--channels=1"}, output);
+        auto on = phone->waitFor(MsgType::micRequest);
+        ASSERT_TRUE(on);
+        ASSERT_EQ(on->payload, Bytes{1});
+        speak(*phone, 300, words);
+        const auto recording = daemon.root / output;
+        const bool heard = eventually([&] { return audible(fromPcm16le(readBytes(recording))).size() >= 48000; });
+        endChild(recorder, SIGKILL, 2.0, false);
+        const auto samples = fromPcm16le(readBytes(recording));
+        ASSERT_TRUE(heard) << "heard " << audible(samples).size() << " of " << samples.size() << " samples";
+        const auto start = audible(samples);
+        ASSERT_EQ(start.front(), words.front() / 32768.0);
+        auto off = phone->waitFor(MsgType::micRequest);
+        ASSERT_TRUE(off);
+        ASSERT_EQ(off->payload, Bytes{0});
+    }
+}
+
 TEST_F(AudioEndToEndTest, RestartedSoundServerCarriesSoundAndMicrophoneAgain) {
     startServer();
     auto phone = registeredPhone(server->controlPort(), server->videoPort());
@@ -357,9 +386,11 @@ TEST_F(AudioEndToEndTest, NextStartAfterAKillRestoresTheDefaults) {
     phone.reset();
     EXPECT_TRUE(defaultsAreOurs());
 
+    // The repairs run once the new copy knows it is the only one: after its ports open.
     const pid_t second = launch("second.log");
     ASSERT_TRUE(eventually(
-        [&] { return output("second.log").find("Control listening on TCP") != std::string::npos; }));
+        [&] { return output("second.log").find("Restored the Mac's microphone") != std::string::npos; }))
+        << output("second.log");
     const auto text = output("second.log");
     EXPECT_NE(text.find("Restored the Mac's speakers"), std::string::npos) << text;
     EXPECT_NE(text.find("Restored the Mac's microphone"), std::string::npos) << text;
