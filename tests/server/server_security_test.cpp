@@ -108,6 +108,30 @@ TEST_F(ServerTest, ReplacedSessionLosesItsIdAndVideoAtOnce) {
     EXPECT_FALSE(server->snapshot().videoRegistered);  // no session without a phone
 }
 
+TEST_F(ServerTest, KeysHeldByTheOldPhoneAreReleasedOnlyWhenANewOneIsAccepted) {
+    startServer();
+    auto first = acceptedPhone();
+    ASSERT_TRUE(first->sendRaw(buildKey(0x04, true)));
+    ASSERT_TRUE(first->sendRaw(buildButton(0, true)));
+    ASSERT_TRUE(first->sendRaw(buildPing(1)));
+    ASSERT_TRUE(first->waitFor(MsgType::pong));
+    auto released = [&] {
+        const auto events = sim.input->events();
+        return std::any_of(events.begin(), events.end(),
+                           [](const InputEvent& e) { return e.type == InputEventType::keyUp; });
+    };
+    TestPhone stranger;  // connected, silent: holds nothing of the session
+    ASSERT_TRUE(stranger.connect(server->controlPort()));
+    ASSERT_TRUE(eventually([&] { return server->snapshot().pendingConnections == 1; }));
+    EXPECT_FALSE(released());
+    auto second = acceptedPhone();
+    server->queue().sync([] {});
+    EXPECT_TRUE(released());
+    const auto events = sim.input->events();
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(),
+                            [](const InputEvent& e) { return e.type == InputEventType::leftMouseUp; }));
+}
+
 // ---- Guessing the code ----
 
 TEST_F(ServerTest, WrongCodesFromManyAddressesSpendOneGlobalBudget) {
