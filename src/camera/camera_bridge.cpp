@@ -13,6 +13,9 @@ constexpr double kPollInterval = 0.4;
 constexpr double kStatsInterval = 5.0;
 // About a second of a busy camera stream; beyond it datagrams are refused.
 constexpr size_t kMaxBacklogBytes = size_t(8) << 20;
+// The largest picture a phone camera sends; anything larger is refused before decoding.
+constexpr uint32_t kMaxPictureWidth = 4096;
+constexpr uint32_t kMaxPictureHeight = 2304;
 
 }  // namespace
 
@@ -145,7 +148,7 @@ void CameraBridge::decode(const Bytes& frame) {
 
     bool fresh = false;
     if (!decoder_) {
-        decoder_ = Decoder::create(VideoCodec::hevc);
+        decoder_ = Decoder::create(VideoCodec::hevc, Decoder::Limits{kMaxPictureWidth, kMaxPictureHeight});
         if (!decoder_) return;  // tried again with the next frame
         stats_.decoderCreations++;
         fresh = true;

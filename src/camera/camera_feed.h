@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -63,11 +64,28 @@ inline std::optional<FeedHeader> decodeHeader(std::span<const uint8_t> b) {
     return h;
 }
 
-// $XDG_RUNTIME_DIR/tarvello-camera.sock; without a runtime directory, a per-user name in /tmp.
-inline std::string defaultSocketPath() {
+// Why `dir` cannot hold the camera socket, or nothing when it can: it must be an
+// absolute path to a directory of this user that no one else may enter (the runtime
+// directory's 0700), since whoever can connect may feed the camera.
+inline std::optional<std::string> unfitRuntimeDir(const char* dir) {
+    if (!dir || !*dir) return std::string("XDG_RUNTIME_DIR is not set");
+    if (dir[0] != '/') return std::string("XDG_RUNTIME_DIR is not an absolute path: ") + dir;
+    struct stat st {};
+    if (::stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return std::string(dir) + " is not a directory";
+    if (st.st_uid != ::getuid()) return std::string(dir) + " belongs to another user";
+    if ((st.st_mode & 077) != 0) return std::string(dir) + " is open to other users";
+    return std::nullopt;
+}
+
+// $XDG_RUNTIME_DIR/tarvello-camera.sock, or nothing with the reason in `why`: a shared
+// directory such as /tmp is never used.
+inline std::optional<std::string> defaultSocketPath(std::string& why) {
     const char* dir = std::getenv("XDG_RUNTIME_DIR");
-    if (dir && *dir) return std::string(dir) + "/" + kSocketName;
-    return "/tmp/tarvello-camera-" + std::to_string(getuid()) + ".sock";
+    if (auto unfit = unfitRuntimeDir(dir)) {
+        why = *unfit;
+        return std::nullopt;
+    }
+    return std::string(dir) + "/" + kSocketName;
 }
 
 }  // namespace tarvello::camerafeed

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -28,7 +29,10 @@ public:
     };
 
     CameraReassembler() : CameraReassembler(Limits{}) {}
-    explicit CameraReassembler(Limits limits) : limits_(limits) {}
+    // A frame limit of zero means one: a frame being rebuilt must be held somewhere.
+    explicit CameraReassembler(Limits limits) : limits_(limits) {
+        limits_.maxFrames = std::max<size_t>(1, limits_.maxFrames);
+    }
 
     // The frame's bytes, in fragment order, when this fragment completed it.
     std::optional<Bytes> push(uint32_t frameId, uint16_t index, uint16_t count,

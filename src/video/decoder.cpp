@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "video/nal.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/frame.h>
@@ -154,13 +156,38 @@ std::optional<Bytes> lengthPrefixedToAnnexB(std::span<const uint8_t> frame) {
     return out;
 }
 
-std::unique_ptr<Decoder> Decoder::create(VideoCodec codec) {
-    std::unique_ptr<Decoder> d(new Decoder(codec));
+std::unique_ptr<Decoder> Decoder::create(VideoCodec codec, Limits limits) {
+    std::unique_ptr<Decoder> d(new Decoder(codec, limits));
     if (!d->open()) return nullptr;
     return d;
 }
 
-Decoder::Decoder(VideoCodec codec) : codec_(codec) {}
+Decoder::Decoder(VideoCodec codec, Limits limits) : codec_(codec), limits_(limits) {}
+
+namespace {
+
+// The last line of defence, for sizes no SPS check caught (H.264, or a parse that
+// disagrees with libavcodec's): buffers larger than the limits are never handed out.
+int boundedGetBuffer(AVCodecContext* ctx, AVFrame* frame, int flags) {
+    const auto* limits = static_cast<const Decoder::Limits*>(ctx->opaque);
+    if (limits && (uint32_t(frame->width) > limits->maxWidth || uint32_t(frame->height) > limits->maxHeight)) {
+        return AVERROR(EINVAL);
+    }
+    return avcodec_default_get_buffer2(ctx, frame, flags);
+}
+
+}  // namespace
+
+bool Decoder::announcesOversizedPicture(std::span<const uint8_t> annexB) const {
+    if (codec_ != VideoCodec::hevc) return false;
+    for (ByteSpan nal : splitAnnexB(annexB)) {
+        if (nalUnitType(codec_, nal) != 33) continue;  // SPS
+        const auto size = hevcSpsPictureSize(nal);
+        // An SPS too short to name its size is refused as well: libavcodec would not use it.
+        if (!size || size->width > limits_.maxWidth || size->height > limits_.maxHeight) return true;
+    }
+    return false;
+}
 
 Decoder::~Decoder() {
     avcodec_free_context(&ctx_);
@@ -176,6 +203,9 @@ bool Decoder::open() {
     // Frame threading would hold pictures back by one frame per thread.
     ctx_->thread_type = FF_THREAD_SLICE;
     ctx_->thread_count = 0;
+    ctx_->max_pixels = int64_t(limits_.maxWidth) * limits_.maxHeight;
+    ctx_->opaque = &limits_;
+    ctx_->get_buffer2 = boundedGetBuffer;
     if (avcodec_open2(ctx_, c, nullptr) < 0) {
         avcodec_free_context(&ctx_);
         return false;
@@ -193,6 +223,11 @@ std::vector<DecodedPicture> Decoder::decode(std::span<const uint8_t> lengthPrefi
     if (!ctx_ || !annexB || annexB->empty() ||
         annexB->size() > size_t(INT32_MAX) - AV_INPUT_BUFFER_PADDING_SIZE) {
         ++errors_;
+        return pictures;
+    }
+    if (announcesOversizedPicture(*annexB)) {
+        ++errors_;
+        ++oversized_;
         return pictures;
     }
     AVPacket* pkt = av_packet_alloc();

@@ -56,8 +56,17 @@ std::optional<Bytes> lengthPrefixedToAnnexB(std::span<const uint8_t> frame);
 // Not thread-safe; one owner calls it.
 class Decoder {
 public:
+    // The largest picture accepted; a frame whose parameter sets announce a larger
+    // one is refused before libavcodec reads them, so a hostile SPS cannot make it
+    // allocate picture buffers or per-picture tables of that size.
+    struct Limits {
+        uint32_t maxWidth = 8192;
+        uint32_t maxHeight = 8192;
+    };
+
     // Null when libavcodec has no decoder for the codec.
-    static std::unique_ptr<Decoder> create(VideoCodec codec);
+    static std::unique_ptr<Decoder> create(VideoCodec codec) { return create(codec, Limits{}); }
+    static std::unique_ptr<Decoder> create(VideoCodec codec, Limits limits);
     ~Decoder();
     Decoder(const Decoder&) = delete;
     Decoder& operator=(const Decoder&) = delete;
@@ -71,12 +80,18 @@ public:
 
     VideoCodec codec() const { return codec_; }
     uint64_t errors() const { return errors_; }
+    // Frames refused for the picture size their parameter sets announced.
+    uint64_t oversized() const { return oversized_; }
+    const Limits& limits() const { return limits_; }
 
 private:
-    explicit Decoder(VideoCodec codec);
+    Decoder(VideoCodec codec, Limits limits);
     bool open();
+    bool announcesOversizedPicture(std::span<const uint8_t> annexB) const;
 
     VideoCodec codec_;
+    Limits limits_;
+    uint64_t oversized_ = 0;
     AVCodecContext* ctx_ = nullptr;
     uint64_t errors_ = 0;
 };

@@ -121,6 +121,95 @@ bool isAuxiliary(VideoCodec codec, ByteSpan nal) {
     return t == h264Sei || t == h264Aud || t == h264Filler;
 }
 
+namespace {
+
+// Reads an RBSP bit by bit, emulation prevention bytes dropped on the fly.
+class BitReader {
+public:
+    explicit BitReader(ByteSpan data) : data_(data) {}
+
+    bool bits(int n, uint32_t& out) {
+        out = 0;
+        for (int i = 0; i < n; ++i) {
+            if (bit_ == 0 && !nextByte()) return false;
+            --bit_;
+            out = (out << 1) | ((current_ >> bit_) & 1u);
+        }
+        return true;
+    }
+    bool skip(int n) {
+        uint32_t ignored = 0;
+        while (n > 0) {
+            const int step = n > 32 ? 32 : n;
+            if (!bits(step, ignored)) return false;
+            n -= step;
+        }
+        return true;
+    }
+    // Exp-Golomb ue(v); values beyond 32 bits are refused.
+    bool ue(uint32_t& out) {
+        int zeros = 0;
+        uint32_t b = 0;
+        for (;;) {
+            if (!bits(1, b)) return false;
+            if (b) break;
+            if (++zeros > 31) return false;
+        }
+        uint32_t rest = 0;
+        if (!bits(zeros, rest)) return false;
+        out = uint32_t((uint64_t(1) << zeros) - 1 + rest);
+        return true;
+    }
+
+private:
+    bool nextByte() {
+        if (pos_ >= data_.size()) return false;
+        if (zeros_ >= 2 && data_[pos_] == 3) {
+            zeros_ = 0;
+            if (++pos_ >= data_.size()) return false;
+        }
+        current_ = data_[pos_++];
+        zeros_ = current_ == 0 ? zeros_ + 1 : 0;
+        bit_ = 8;
+        return true;
+    }
+
+    ByteSpan data_;
+    size_t pos_ = 0;
+    int zeros_ = 0;
+    uint8_t current_ = 0;
+    int bit_ = 0;
+};
+
+}  // namespace
+
+std::optional<PictureSize> hevcSpsPictureSize(ByteSpan sps) {
+    if (sps.size() < 3 || nalUnitType(VideoCodec::hevc, sps) != hevcSps) return std::nullopt;
+    BitReader r(sps.subspan(2));
+    uint32_t v = 0, maxSubLayersMinus1 = 0;
+    if (!r.bits(4, v) || !r.bits(3, maxSubLayersMinus1) || !r.skip(1)) return std::nullopt;
+    // profile_tier_level: the general profile (88 bits) and level (8 bits), then the sub-layers'.
+    if (!r.skip(88 + 8)) return std::nullopt;
+    bool profilePresent[8] = {}, levelPresent[8] = {};
+    for (uint32_t i = 0; i < maxSubLayersMinus1; ++i) {
+        uint32_t p = 0, l = 0;
+        if (!r.bits(1, p) || !r.bits(1, l)) return std::nullopt;
+        profilePresent[i] = p != 0;
+        levelPresent[i] = l != 0;
+    }
+    if (maxSubLayersMinus1 > 0 && !r.skip(2 * int(8 - maxSubLayersMinus1))) return std::nullopt;
+    for (uint32_t i = 0; i < maxSubLayersMinus1; ++i) {
+        if (profilePresent[i] && !r.skip(88)) return std::nullopt;
+        if (levelPresent[i] && !r.skip(8)) return std::nullopt;
+    }
+    uint32_t chromaFormat = 0;
+    if (!r.ue(v) || !r.ue(chromaFormat)) return std::nullopt;
+    if (chromaFormat == 3 && !r.skip(1)) return std::nullopt;
+    PictureSize size;
+    if (!r.ue(size.width) || !r.ue(size.height)) return std::nullopt;
+    return size;
+}
+
 std::vector<Bytes> parameterSetsOf(VideoCodec codec, ByteSpan extradata) {
     std::vector<Bytes> sets;
     for (ByteSpan nal : splitAnnexB(extradata))

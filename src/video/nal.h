@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -41,6 +42,13 @@ bool isParameterSet(VideoCodec codec, ByteSpan nal);
 bool isKeyframeSlice(VideoCodec codec, ByteSpan nal);
 // Units a decoder can do without: SEI, access unit delimiters, filler data.
 bool isAuxiliary(VideoCodec codec, ByteSpan nal);
+
+// The picture size an HEVC SPS unit (NAL header included) announces, read before any
+// decoder sees it; nothing when the unit is not an SPS or ends too soon.
+struct PictureSize {
+    uint32_t width = 0, height = 0;
+};
+std::optional<PictureSize> hevcSpsPictureSize(ByteSpan sps);
 
 // The parameter sets of an encoder's Annex-B extradata, in stream order.
 std::vector<Bytes> parameterSetsOf(VideoCodec codec, ByteSpan extradata);

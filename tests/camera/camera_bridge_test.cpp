@@ -164,6 +164,26 @@ TEST_F(CameraBridgeTest, FullSinkCostsNoConversionAndNewParameterSetsRebuildTheD
     EXPECT_EQ(s.decoded, 4);
 }
 
+TEST_F(CameraBridgeTest, OversizedPicturesAreRefusedAndTheStreamGoesOn) {
+    const auto huge = test::encodeKnownPicture(4104, 16, 1);  // wider than 4096
+    const auto fine = test::encodeKnownPicture(320, 240, 1);
+    ASSERT_EQ(huge.size(), 1u);
+    ASSERT_EQ(fine.size(), 1u);
+    camera->used = true;
+    camera->capacity = 10;
+    bridge->start();
+    ASSERT_TRUE(waitForRequests(1));
+    send(huge[0], 1);
+    auto s = bridge->stats();
+    EXPECT_EQ(s.frames, 1);
+    EXPECT_EQ(s.decoded, 0);
+    EXPECT_TRUE(camera->takePictures().empty());
+    send(fine[0], 2);
+    s = bridge->stats();
+    EXPECT_EQ(s.decoded, 1);
+    EXPECT_EQ(camera->takePictures().size(), 1u);
+}
+
 TEST_F(CameraBridgeTest, StatisticsLineAtMostEveryFiveSeconds) {
     const Bytes payload(10, 0);
     VideoPacketHeader h;

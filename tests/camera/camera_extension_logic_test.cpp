@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -6,6 +8,7 @@
 #include "camera/camera_feed.h"
 #include "camera/feed_parser.h"
 #include "camera/output_schedule.h"
+#include "camera/peer_credentials.h"
 #include "camera/picture_layout.h"
 
 namespace tarvello::camera {
@@ -157,6 +160,29 @@ TEST(CameraFeedParser, AClientVanishingMidPictureLeavesNothingBehind) {
     auto next = feedPicture(1280, 7, 0x44);
     EXPECT_EQ(feed(p, next, 100000, &seqs).size(), 1u);
     EXPECT_EQ(seqs, std::vector<uint32_t>{7});
+}
+
+TEST(CameraFeedClient, OnlyTheSameUserMayFeedTheCamera) {
+    const uid_t self = getuid();
+    EXPECT_TRUE(mayFeed(self, self));
+    EXPECT_FALSE(mayFeed(self + 1, self));
+    EXPECT_FALSE(mayFeed(uid_t(0), uid_t(1000)));  // not even root
+    EXPECT_FALSE(mayFeed(std::nullopt, self));      // credentials unknown
+}
+
+TEST(CameraFeedClient, TheKernelsCredentialsNameTheConnectingUser) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    EXPECT_EQ(peerUid(fds[0]), getuid());
+    EXPECT_TRUE(mayFeed(peerUid(fds[0]), getuid()));
+    close(fds[0]);
+    close(fds[1]);
+    // Not a socket: no credentials, so no feeding.
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    EXPECT_FALSE(peerUid(p[0]).has_value());
+    close(p[0]);
+    close(p[1]);
 }
 
 }  // namespace

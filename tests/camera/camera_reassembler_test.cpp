@@ -100,5 +100,16 @@ TEST(CameraReassembler, MemoryStaysBoundedUnderAFloodOfPartialFrames) {
     EXPECT_FALSE(r.holds(600));
 }
 
+TEST(CameraReassembler, AFrameLimitOfZeroStillHoldsOnePartialFrame) {
+    CameraReassembler r(CameraReassembler::Limits{0, 1 << 20});
+    EXPECT_FALSE(r.push(1, 0, 2, bytes({1})));
+    EXPECT_FALSE(r.push(2, 0, 2, bytes({2})));  // pushes frame 1 out
+    EXPECT_EQ(r.framesInFlight(), 1u);
+    EXPECT_FALSE(r.holds(1));
+    auto frame = r.push(2, 1, 2, bytes({3}));
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(*frame, bytes({2, 3}));
+}
+
 }  // namespace
 }  // namespace tarvello

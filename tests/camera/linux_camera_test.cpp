@@ -17,6 +17,7 @@
 #include "platform/linux/child_process.h"
 #include "platform/sim/sim_platform.h"
 #include "support/eventually.h"
+#include "support/log_capture.h"
 
 namespace tarvello {
 namespace {
@@ -156,6 +157,94 @@ TEST(LinuxCameraSocket, PicturesOfAnotherSizeAreNotSent) {
     EXPECT_TRUE(ext.read(1, 0.2).empty());
     EXPECT_TRUE(camera.sinkHasRoom());
 }
+
+// Sets or clears XDG_RUNTIME_DIR for one test and puts the old value back.
+class RuntimeDirOverride {
+public:
+    explicit RuntimeDirOverride(const char* value) {
+        if (const char* old = std::getenv("XDG_RUNTIME_DIR")) saved_ = old;
+        if (value) {
+            setenv("XDG_RUNTIME_DIR", value, 1);
+        } else {
+            unsetenv("XDG_RUNTIME_DIR");
+        }
+    }
+    ~RuntimeDirOverride() {
+        if (saved_) {
+            setenv("XDG_RUNTIME_DIR", saved_->c_str(), 1);
+        } else {
+            unsetenv("XDG_RUNTIME_DIR");
+        }
+    }
+
+private:
+    std::optional<std::string> saved_;
+};
+
+TEST(LinuxCameraSocketPlace, OnlyAPrivateRuntimeDirectoryHoldsTheSocket) {
+    TempDir dir;
+    const auto runtime = dir.path / "runtime";
+    std::filesystem::create_directory(runtime);
+    std::string why;
+    struct Case {
+        const char* name;
+        std::optional<std::string> value;
+        mode_t mode;
+        const char* reason;  // empty when the directory is fit
+    };
+    for (const Case& c : {Case{"unset", std::nullopt, 0700, "not set"}, Case{"empty", "", 0700, "not set"},
+                          Case{"relative", "run/user", 0700, "absolute"},
+                          Case{"missing", (dir.path / "gone").string(), 0700, "not a directory"},
+                          Case{"groupReadable", runtime.string(), 0750, "open to other users"},
+                          Case{"shared", runtime.string(), 01777, "open to other users"},
+                          Case{"private", runtime.string(), 0700, ""}}) {
+        chmod(runtime.c_str(), c.mode);
+        RuntimeDirOverride env(c.value ? c.value->c_str() : nullptr);
+        why.clear();
+        const auto path = camerafeed::defaultSocketPath(why);
+        if (*c.reason) {
+            EXPECT_FALSE(path) << c.name;
+            EXPECT_NE(why.find(c.reason), std::string::npos) << c.name << ": " << why;
+        } else {
+            EXPECT_EQ(path, (runtime / camerafeed::kSocketName).string()) << c.name;
+        }
+    }
+}
+
+TEST(LinuxCameraSocketPlace, WithoutARuntimeDirectoryTheCameraSaysSoAndStaysOff) {
+    RuntimeDirOverride env(nullptr);
+    test::LogCapture logs;
+    LinuxCamera::Options o;
+    o.extensionPath = "/bin/true";
+    o.useSystemd = false;
+    LinuxCamera camera(o);
+    EXPECT_TRUE(camera.socketPath().empty());
+    EXPECT_TRUE(logs.contains("no private runtime directory"));
+    EXPECT_FALSE(camera.findDevice());
+    std::promise<std::optional<std::string>> outcome;
+    camera.submitRequest(true, [&](std::optional<std::string> e) { outcome.set_value(e); });
+    auto f = outcome.get_future();
+    ASSERT_EQ(f.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const auto error = f.get();
+    ASSERT_TRUE(error);
+    EXPECT_NE(error->find("XDG_RUNTIME_DIR"), std::string::npos) << *error;
+    EXPECT_EQ(camera.childPid(), 0);  // nothing was started to listen in /tmp
+}
+
+#ifdef TARVELLO_CAMERA_PATH
+TEST(LinuxCameraSocketPlace, TheExtensionRefusesToStartWithoutARuntimeDirectory) {
+    TempDir dir;
+    const auto err = dir.path / "stderr";
+    const std::string command =
+        "env -u XDG_RUNTIME_DIR " + std::string(TARVELLO_CAMERA_PATH) + " 2>" + err.string();
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    std::ifstream in(err);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("no private runtime directory"), std::string::npos) << text;
+}
+#endif
 
 TEST(LinuxCameraActivation, SystemdUserUnitIsWrittenEnabledAndRemoved) {
     TempDir dir;

@@ -9,6 +9,7 @@
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <systemd/sd-journal.h>
 #include <time.h>
@@ -25,6 +26,7 @@
 #include "camera/camera_feed.h"
 #include "feed_parser.h"
 #include "output_schedule.h"
+#include "peer_credentials.h"
 #include "picture_layout.h"
 
 using namespace tarvello;
@@ -385,6 +387,12 @@ bool Extension::listen() {
     std::memcpy(addr.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
     listenFd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listenFd_ < 0) return false;
+    // The socket file is created by bind(): connectable by its owner only.
+    const mode_t oldMask = umask(077);
+    struct RestoreMask {
+        mode_t mask;
+        ~RestoreMask() { umask(mask); }
+    } restore{oldMask};
     if (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 && errno == EADDRINUSE) {
         // A live socket means another copy runs; a dead one is left over from a crash.
         int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -419,6 +427,17 @@ bool Extension::listen() {
 void Extension::onAccept() {
     const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
+    const auto peer = peerUid(fd);
+    if (!mayFeed(peer, getuid())) {
+        // Refused before it can replace the client that feeds the camera now.
+        if (peer) {
+            say("Camera: refused an input client of uid %u", unsigned(*peer));
+        } else {
+            say("Camera: refused an input client whose credentials cannot be read");
+        }
+        close(fd);
+        return;
+    }
     // One feeding client: the newest wins, so an application that restarted is never locked out.
     if (clientFd_ >= 0) dropClient("replaced by a new client");
     clientFd_ = fd;
@@ -497,7 +516,18 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (socketPath.empty()) socketPath = camerafeed::defaultSocketPath();
+    if (socketPath.empty()) {
+        std::string why;
+        auto path = camerafeed::defaultSocketPath(why);
+        if (!path) {
+            std::fprintf(stderr,
+                         "tarvello-camera: no private runtime directory for the camera socket (%s); "
+                         "not starting. Give one with --socket PATH.\n",
+                         why.c_str());
+            return 1;
+        }
+        socketPath = *path;
+    }
     gJournal =
         std::getenv("JOURNAL_STREAM") == nullptr && std::getenv("TARVELLO_CAMERA_NO_JOURNAL") == nullptr;
     signal(SIGPIPE, SIG_IGN);

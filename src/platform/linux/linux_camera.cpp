@@ -67,7 +67,15 @@ struct LinuxCamera::Connection {
 };
 
 LinuxCamera::LinuxCamera(Options options) : options_(std::move(options)) {
-    if (options_.socketPath.empty()) options_.socketPath = camerafeed::defaultSocketPath();
+    if (options_.socketPath.empty()) {
+        std::string why;
+        if (auto path = camerafeed::defaultSocketPath(why)) {
+            options_.socketPath = *path;
+        } else {
+            noSocketReason_ = "Camera unavailable: no private runtime directory for its socket (" + why + ")";
+            log(noSocketReason_);
+        }
+    }
     if (options_.extensionPath.empty()) options_.extensionPath = besideThisProgram("tarvello-camera");
     if (options_.unitDirectory.empty()) options_.unitDirectory = defaultUnitDirectory();
     if (!options_.processes) options_.processes = std::make_shared<LinuxProcesses>();
@@ -90,6 +98,7 @@ LinuxCamera::~LinuxCamera() {
 
 bool LinuxCamera::ensureConnected() {
     if (connection_) return true;
+    if (options_.socketPath.empty()) return false;
     auto c = std::make_shared<Connection>(io_.context());
     std::error_code ec;
     c->socket.connect(asio::local::stream_protocol::endpoint(options_.socketPath), ec);
@@ -218,6 +227,7 @@ std::optional<std::string> LinuxCamera::activateNow() {
         return "The camera extension tarvello-camera is not installed" +
                (options_.extensionPath.empty() ? std::string() : " at " + options_.extensionPath);
     }
+    if (options_.socketPath.empty()) return noSocketReason_;
     if (!options_.useSystemd.value_or(userManagerRuns())) {
         childWanted_ = true;
         restartWait_ = options_.restartDelay;

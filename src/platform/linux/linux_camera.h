@@ -29,7 +29,9 @@ namespace tarvello {
 class LinuxCamera final : public CameraFacility {
 public:
     struct Options {
-        std::string socketPath;     // default: $XDG_RUNTIME_DIR/tarvello-camera.sock
+        // Default: $XDG_RUNTIME_DIR/tarvello-camera.sock; without a private runtime
+        // directory there is no camera (never a shared directory such as /tmp).
+        std::string socketPath;
         std::string extensionPath;  // default: tarvello-camera beside this program, else on PATH
         // Where a systemd user manager is looked for and its units written; empty for the defaults.
         std::optional<bool> useSystemd;              // default: when the user manager's socket exists
@@ -73,6 +75,7 @@ private:
     void stopChild();                         // on requests_
 
     Options options_;
+    std::string noSocketReason_;  // why socketPath is empty
     SerialQueue io_{"tarvello.camera.input"};
     SerialQueue requests_{"tarvello.camera.requests"};
     std::shared_ptr<Connection> connection_;  // on io_
