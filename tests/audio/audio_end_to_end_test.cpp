@@ -311,7 +311,8 @@ TEST_F(AudioEndToEndTest, RecorderOfTheDefaultInputHearsThePhoneEveryTime) {
         ASSERT_EQ(on->payload, Bytes{1});
         speak(*phone, 300, words);
         const auto recording = daemon.root / output;
-        const bool heard = eventually([&] { return audible(fromPcm16le(readBytes(recording))).size() >= 48000; });
+        const bool heard =
+            eventually([&] { return audible(fromPcm16le(readBytes(recording))).size() >= 48000; });
         endChild(recorder, SIGKILL, 2.0, false);
         const auto samples = fromPcm16le(readBytes(recording));
         ASSERT_TRUE(heard) << "heard " << audible(samples).size() << " of " << samples.size() << " samples";
