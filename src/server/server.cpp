@@ -711,16 +711,30 @@ void Server::startSession(int width, int height, int refreshRate) {
     sessionActive_ = true;
     const uint64_t generation = ++sessionGeneration_;
 
-    bool created = false;
-    uint32_t sessionDisplay = 0;
+    // Making a display can take a second (a new X server starting): it runs on the main
+    // queue while this one goes on answering the phone, and the session continues when
+    // it is there. A newer start makes an older one's display moot.
     const double scale = settings.uiScale();
     const bool mirror = settings.mirrorMac();
-    const bool ran = mainQueue().sync([&] {
-        created = display_->create(pixelW_, pixelH_, fps_, scale, mirror);
-        sessionDisplay = created ? display_->displayID() : platform_.display->mainDisplay();
+    if (mainQueue().stopping()) {
+        continueSession(generation, false, platform_.display->mainDisplay());
+        return;
+    }
+    mainQueue().async([w = weak_from_this(), generation, width = pixelW_, height = pixelH_, fps = fps_, scale,
+                       mirror] {
+        auto s = w.lock();
+        if (!s || s->sessionGeneration_.load() != generation) return;
+        const bool created = s->display_->create(width, height, fps, scale, mirror);
+        const uint32_t display = created ? s->display_->displayID() : s->platform_.display->mainDisplay();
+        s->queue_.async([w, generation, created, display] {
+            if (auto s2 = w.lock()) s2->continueSession(generation, created, display);
+        });
     });
-    if (!ran) sessionDisplay = platform_.display->mainDisplay();
+}
 
+void Server::continueSession(uint64_t generation, bool created, uint32_t sessionDisplay) {
+    if (generation != sessionGeneration_.load() || !sessionActive_) return;
+    auto& settings = Settings::shared();
     injector_->setTargetDisplay(sessionDisplay);
     textWatcher_->setDisplay(sessionDisplay);
     textWatcher_->start();
@@ -768,7 +782,7 @@ void Server::startSession(int width, int height, int refreshRate) {
 }
 
 void Server::captureStarted(uint64_t generation, const std::string& error) {
-    if (generation != sessionGeneration_ || !sessionActive_) return;  // superseded by a newer start
+    if (generation != sessionGeneration_.load() || !sessionActive_) return;  // superseded by a newer start
     if (!error.empty()) {
         log("Capture failed: " + error);
         reject("Capture failed: " + error);
@@ -817,9 +831,9 @@ void Server::endSession() {
     });
 }
 
-void Server::forceKeyframe() {
+void Server::forceKeyframe(bool throttled) {
     const double t = now();
-    if (t - lastKeyframeRequest_ <= kKeyframeThrottle) return;
+    if (throttled && t - lastKeyframeRequest_ <= kKeyframeThrottle) return;
     lastKeyframeRequest_ = t;
     encoder()->forceKeyframe = true;
     capture_->repeatLastFrame();
@@ -993,7 +1007,9 @@ void Server::onDatagram(std::span<const uint8_t> d) {
             }
             video_->registered = video_->from;
             log("UDP video channel established with " + describe(video_->from));
-            queue_.async(weakly(shared_from_this(), [](Server& s) { s.forceKeyframe(); }));
+            // The phone has nothing to decode until a keyframe reaches this address: the one
+            // forced at helloAck went nowhere, so this one may not be throttled away.
+            queue_.async(weakly(shared_from_this(), [](Server& s) { s.forceKeyframe(false); }));
             break;
         }
         case DatagramClass::ignored:

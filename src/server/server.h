@@ -128,12 +128,14 @@ private:
     void logFolded(LineFolder& folder, const std::string& line);
     void reportGuessing();
     void startSession(int width, int height, int refreshRate);
+    void continueSession(uint64_t generation, bool created, uint32_t sessionDisplay);
     void captureStarted(uint64_t generation, const std::string& error);
     void endSession();
     void send(Bytes frame);
     void sendTo(const std::shared_ptr<ControlConnection>& conn, Bytes frame);
     void writeNext(const std::shared_ptr<ControlConnection>& conn);
-    void forceKeyframe();
+    // `throttled`: the phone's own requests are, at most one per 0.1 s.
+    void forceKeyframe(bool throttled = true);
     void adaptBitrate(const StatsMsg& stats);
     void handleUiScale(float scale);
     MacStatus lockStatus();
@@ -206,7 +208,8 @@ private:
     double lastCursorSent_ = 0;
     std::optional<MacStatus> macStatus_;
     bool lockedFlag_ = false;
-    uint64_t sessionGeneration_ = 0;
+    // Written on this queue only; read on the main queue to skip a display nobody waits for.
+    std::atomic<uint64_t> sessionGeneration_{0};
     bool sessionActive_ = false;
     PairingThrottle throttle_;
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/linux/session_command.h"
+#include "support/eventually.h"
 #include "support/server_fixture.h"
 
 namespace tarvello::test {
@@ -102,9 +103,12 @@ TEST_F(LinuxSessionChurnTest, PingsAreAnsweredThroughRebuildsUnderInput) {
         slowest = std::max(slowest, *answer);
     }
     RecordProperty("slowest_ping_ms", int(slowest * 1000));
-    // Every rebuild made a new display; none was left running.
-    EXPECT_GE(logs.count(" created: "), kCycles - 1);
-    EXPECT_EQ(platform.display->displays().size(), 1u);
+    // Displays are made off the control queue and one that a newer start superseded
+    // before it began is skipped, so most rebuilds made one; in the end exactly one is
+    // left running.
+    EXPECT_TRUE(eventually([&] { return platform.display->displays().size() == 1u; }, 30))
+        << platform.display->displays().size();
+    EXPECT_GE(logs.count(" created: "), kCycles / 2);
 }
 
 }  // namespace

@@ -380,9 +380,8 @@ TEST_F(ServerTest, ResizeRebuildsOnlyForANewSize) {
     for (int i = 1; i <= 2; ++i) {
         clock->advance(1.0);  // apart enough not to be coalesced
         ASSERT_TRUE(p->sendRaw(buildResize(321, 240)));
-        ASSERT_TRUE(p->sendRaw(buildPing(10 + i)));
-        ASSERT_TRUE(p->waitFor(MsgType::pong));
-        EXPECT_EQ(encoderLines(), before + i);
+        // The rebuild goes on while the control queue keeps answering.
+        EXPECT_TRUE(logs.waitFor(" Mb/s", before + i));
     }
     // A resize without payload asks for 0 × 0, which is ignored.
     ASSERT_TRUE(p->sendRaw(ControlFramer::encode(uint8_t(MsgType::resize), {})));
