@@ -423,7 +423,11 @@ TEST_P(HardwareRowTest, OpensAndEncodesOrFailsCleanly) {
     LogCapture log;
     if (!enc.configure(320, 240, 30, 2'000'000)) {
         EXPECT_FALSE(enc.hasSession());
-        EXPECT_EQ(log.lines(), std::vector<std::string>{"No hardware encoder available"});
+        // libavcodec's own account of the failed probe may come first, through our log.
+        std::vector<std::string> ours;
+        for (const auto& l : log.lines())
+            if (l.rfind("libav: ", 0) != 0) ours.push_back(l);
+        EXPECT_EQ(ours, std::vector<std::string>{"No hardware encoder available"});
         enc.encode(patternFrame(320, 240, 0));
         EXPECT_TRUE(rec.take().empty());
         GTEST_SKIP() << GetParam().encoderName << ": no device here";
