@@ -196,6 +196,10 @@ Stamp unknownStamp() {
     return s;
 }
 
+nlohmann::json asWritten(const nlohmann::json& value) {
+    return nlohmann::json::parse(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+}
+
 std::optional<nlohmann::json> valueAt(const nlohmann::json& object, const std::string& key) {
     auto it = object.find(key);
     if (it == object.end()) return std::nullopt;
@@ -417,7 +421,10 @@ std::optional<nlohmann::json> JsonFileStore::writeKey(const std::string& key, co
     dropSupersededLocked(contents);
 
     const std::optional<nlohmann::json> before = lookupLocked(key);
-    const Change decided = change(before);
+    Change decided = change(before);
+    // A string that is not UTF-8 would end the process in the JSON writer; keep what the
+    // file will hold, with U+FFFD in place of the bad bytes, so memory and disk agree.
+    if (decided && *decided) **decided = asWritten(**decided);
     nlohmann::json next = contents;
     for (const auto& [k, unsaved] : unsaved_) apply(next, k, unsaved.value);
     if (decided) apply(next, key, *decided);
@@ -439,7 +446,7 @@ std::optional<nlohmann::json> JsonFileStore::writeKey(const std::string& key, co
 }
 
 bool JsonFileStore::persistLocked(const nlohmann::json& contents, Stamp& written) {
-    const std::string text = contents.dump(2) + "\n";
+    const std::string text = contents.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     const fs::path dir = directoryOf(file_);
 
     std::string tmpl = (dir / tempPrefix(file_)).string() + "XXXXXX";

@@ -163,6 +163,21 @@ TEST_F(SettingsJsonFileStore, RoundTripThroughFreshInstance) {
     EXPECT_EQ(onDisk.size(), 5u);
 }
 
+TEST_F(SettingsJsonFileStore, StringThatIsNotUtf8IsSavedWithReplacementCharacters) {
+    const std::string bad = "caf\xC3" "\xFF" "e";  // a cut sequence and a byte UTF-8 never uses
+    const std::string saved = "caf\xEF\xBF\xBD\xEF\xBF\xBD" "e";
+    {
+        JsonFileStore store(file());
+        ASSERT_TRUE(store.setString("name", bad));
+        ASSERT_TRUE(store.set("nested", json::object({{"k", bad}})));
+        // What this run reads is what the file holds, not the bytes it was handed.
+        EXPECT_EQ(store.getString("name"), saved);
+    }
+    JsonFileStore store(file());
+    EXPECT_EQ(store.getString("name"), saved);
+    EXPECT_EQ(store.get("nested"), json::object({{"k", saved}}));
+}
+
 TEST_F(SettingsJsonFileStore, CreatesMissingDirectories) {
     fs::path nested = dir_.path() / "a" / "b" / "settings.json";
     JsonFileStore store(nested);
