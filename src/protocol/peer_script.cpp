@@ -145,7 +145,9 @@ ScriptLine parseScriptLine(std::string_view line) {
     if (cmd == "text") {
         auto text = unescape(rest);
         if (!text) return fail("text: bad escape sequence");
-        return control(cmd, buildText(*text));
+        auto bytes = buildText(*text);
+        if (bytes.empty()) return fail("text: longer than one frame can carry");
+        return control(cmd, std::move(bytes));
     }
     if (cmd == "raw" || cmd == "rawudp") {
         auto bytes = parseHex(rest);

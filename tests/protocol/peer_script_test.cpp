@@ -1,5 +1,7 @@
 #include "protocol/peer_script.h"
 
+#include <string>
+
 #include <gtest/gtest.h>
 
 namespace tarvello {
@@ -93,6 +95,16 @@ TEST(PeerScript, MalformedLinesAreReported) {
         EXPECT_FALSE(s.action) << line;
         EXPECT_NE(s.error, "") << line;
     }
+}
+
+TEST(PeerScript, TextLongerThanOneFrameIsAnErrorNotAnEmptyFrame) {
+    const auto fits = parseScriptLine("text " + std::string(60000, 'a'));
+    ASSERT_TRUE(fits.action) << fits.error;
+    EXPECT_GT(fits.action->bytes.size(), 60000u);
+
+    const auto tooLong = parseScriptLine("text " + std::string(70000, 'a'));
+    EXPECT_FALSE(tooLong.action);
+    EXPECT_NE(tooLong.error.find("longer than one frame"), std::string::npos) << tooLong.error;
 }
 
 TEST(PeerScript, ScriptKeepsOrderAndNamesTheFirstBadLine) {
