@@ -137,6 +137,13 @@ void MenuView::build() {
     statusRow->addWidget(dot_);
     statusRow->addWidget(status_, 1);
     root->addLayout(statusRow);
+    // Someone guessing the pairing code, for instance: the user should see it here, not
+    // only in the log.
+    alert_ = new QLabel;
+    alert_->setObjectName(QStringLiteral("alert"));
+    alert_->setWordWrap(true);
+    alert_->setStyleSheet(QStringLiteral("color: #ff9500;"));
+    root->addWidget(alert_);
     stats_ = new QLabel;
     stats_->setObjectName(QStringLiteral("stats"));
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -347,6 +354,8 @@ void MenuView::stateChanged() {
     dot_->setStyleSheet(QStringLiteral("background: %1; border-radius: 3px;").arg(QLatin1String(colour)));
     status_->setText(state_.locked ? QStringLiteral("Session locked")
                                    : QString::fromStdString(state_.status));
+    alert_->setText(QString::fromStdString(state_.warning));
+    alert_->setVisible(!state_.warning.empty());
     stats_->setText(QStringLiteral("%1 fps   %2")
                         .arg(state_.fps)
                         .arg(QString::asprintf("%.1f Mb/s \u00b7 %s", state_.mbps, state_.codec.c_str())));

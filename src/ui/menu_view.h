@@ -61,6 +61,7 @@ private:
     int stateObserver_ = 0, permissionsObserver_ = 0, settingsObserver_ = 0;
 
     QPushButton* warning_ = nullptr;
+    QLabel* alert_ = nullptr;
     QLabel* dot_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* stats_ = nullptr;

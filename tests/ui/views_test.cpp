@@ -295,6 +295,16 @@ TEST_F(ViewTest, HeaderFollowsTheStatusModel) {
     state.changed();
     EXPECT_EQ(text(view, "status"), "Session locked");
     EXPECT_TRUE(find<QLabel>(view, "dot")->styleSheet().contains("#ff9500"));
+
+    auto* alert = find<QLabel>(view, "alert");
+    EXPECT_FALSE(alert->isVisibleTo(&view));
+    state.warning = "Pairing code guessing: 23 wrong codes in the last hour";
+    state.changed();
+    EXPECT_TRUE(alert->isVisibleTo(&view));
+    EXPECT_EQ(alert->text().toStdString(), state.warning);
+    state.warning.clear();
+    state.changed();
+    EXPECT_FALSE(alert->isVisibleTo(&view));
 }
 
 TEST_F(ViewTest, SwitchesThisDesktopCannotServeAreShownUnavailable) {
