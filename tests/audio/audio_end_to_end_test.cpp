@@ -11,6 +11,7 @@
 #include "audio/audio_install.h"
 #include "audio/audio_test_support.h"
 #include "audio/pulse_daemon.h"
+#include "audio/sound_defaults.h"
 #include "audio/recorder.h"
 #include "dispatch/clock.h"
 #include "platform/linux/linux_audio.h"
@@ -18,6 +19,7 @@
 #include "server/server.h"
 #include "support/log_capture.h"
 #include "support/test_phone.h"
+#include "support/require.h"
 
 namespace tarvello::test {
 namespace {
@@ -44,21 +46,14 @@ std::vector<double> audible(const std::vector<int16_t>& samples, size_t stride =
 class AudioEndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!PulseDaemon::available()) GTEST_SKIP() << "pulseaudio is not installed";
+        if (!PulseDaemon::available()) TARVELLO_SKIP_MISSING("pulseaudio (scripts/install-deps.sh)");
         ASSERT_TRUE(daemon.start()) << daemon.log();
         env = std::make_unique<ClientEnvironment>(daemon.clientEnv());
         store = std::make_shared<MemoryStore>();
         store->setString(SettingsKey::token, kPairingCode);
         Settings::useStore(store);
-        LinuxAudio::Options options;
-        options.persist.configHome = daemon.config;
-        options.persist.systemScript = daemon.systemScript;
-        observer = std::make_shared<LinuxAudio>(options);
-        ASSERT_TRUE(installAudio(*observer));
-        // Loading the virtual source may have made it the default: the user's choice is user_mic.
-        ASSERT_TRUE(observer->setDefaultDevice(AudioDefault::input, *observer->deviceForUID("user_mic")));
-        ASSERT_TRUE(
-            observer->setDefaultDevice(AudioDefault::output, *observer->deviceForUID("user_speakers")));
+        observer = installOnUsersDefaults(daemon);
+        ASSERT_TRUE(observer) << daemon.log();
     }
 
     void TearDown() override {
@@ -94,19 +89,6 @@ protected:
         return p;
     }
 
-    std::string defaultUID(AudioDefault which) {
-        auto d = observer->defaultDevice(which);
-        return d ? observer->deviceUID(*d).value_or("?") : "none";
-    }
-
-    bool defaultsAreOurs() {
-        return defaultUID(AudioDefault::output) == AudioDeviceUID::speakers &&
-               defaultUID(AudioDefault::input) == AudioDeviceUID::microphone;
-    }
-    bool defaultsAreTheUsers() {
-        return defaultUID(AudioDefault::output) == "user_speakers" &&
-               defaultUID(AudioDefault::input) == "user_mic";
-    }
 
     // 1 kHz at half scale for one second, played the way any application plays, comes
     // to the phone in speaker datagrams of one media sequence.
@@ -218,7 +200,7 @@ protected:
 TEST_F(AudioEndToEndTest, ToneIntoTheDefaultSinkArrivesAsSpeakerDatagrams) {
     startServer();
     auto phone = registeredPhone(server->controlPort(), server->videoPort());
-    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); })) << defaultUID(AudioDefault::output);
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); })) << defaultUID(*observer, AudioDefault::output);
     ASSERT_TRUE(logs.waitFor("Mac sound now plays on the iPhone"));
     expectSpeakerTone(*phone);
 }
@@ -226,7 +208,7 @@ TEST_F(AudioEndToEndTest, ToneIntoTheDefaultSinkArrivesAsSpeakerDatagrams) {
 TEST_F(AudioEndToEndTest, RecorderOnTheMicrophoneHearsThePhoneAndEndsTheRequest) {
     startServer();
     auto phone = registeredPhone(server->controlPort(), server->videoPort());
-    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); }));
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }));
 
     const pid_t recorder = spawn("parec",
                                  {"--device=" + std::string(PulseDeviceName::microphone), "--raw",
@@ -272,12 +254,12 @@ TEST_F(AudioEndToEndTest, RecorderOnTheMicrophoneHearsThePhoneAndEndsTheRequest)
 TEST_F(AudioEndToEndTest, UsersDefaultsComeBackWhenTheSessionEnds) {
     startServer();
     auto phone = registeredPhone(server->controlPort(), server->videoPort());
-    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); }));
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }));
     EXPECT_EQ(store->getString("audio.saved.1682929012"), "user_speakers");
     EXPECT_EQ(store->getString("audio.saved.1682533920"), "user_mic");
     phone->close();
-    EXPECT_TRUE(eventually([&] { return defaultsAreTheUsers(); }))
-        << defaultUID(AudioDefault::output) << " " << defaultUID(AudioDefault::input);
+    EXPECT_TRUE(eventually([&] { return defaultsAreTheUsers(*observer); }))
+        << describeDefaults(*observer);
     EXPECT_TRUE(logs.waitFor("Restored the Mac's microphone"));
 }
 
@@ -286,7 +268,7 @@ TEST_F(AudioEndToEndTest, UsersDefaultsComeBackWhenTheSessionEnds) {
 TEST_F(AudioEndToEndTest, EveryNewRecorderHearsThePhoneFromItsFirstWord) {
     startServer();
     auto phone = registeredPhone(server->controlPort(), server->videoPort());
-    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); }));
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }));
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         expectFirstWordsHeard(*phone);
@@ -299,7 +281,7 @@ TEST_F(AudioEndToEndTest, EveryNewRecorderHearsThePhoneFromItsFirstWord) {
 TEST_F(AudioEndToEndTest, RecorderOfTheDefaultInputHearsThePhoneEveryTime) {
     startServer();
     auto phone = registeredPhone(server->controlPort(), server->videoPort());
-    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); }));
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }));
     const auto words = firstWords();
     for (int round = 0; round < 20; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -327,15 +309,15 @@ TEST_F(AudioEndToEndTest, RecorderOfTheDefaultInputHearsThePhoneEveryTime) {
 TEST_F(AudioEndToEndTest, RestartedSoundServerCarriesSoundAndMicrophoneAgain) {
     startServer();
     auto phone = registeredPhone(server->controlPort(), server->videoPort());
-    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); }));
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }));
     ASSERT_TRUE(logs.waitFor("Mac sound now plays on the iPhone"));
 
     daemon.stop();
     // The restarted server reads the user's start-up script the install wrote.
     ASSERT_TRUE(daemon.start(daemon.config / "pulse" / "default.pa")) << daemon.log();
     EXPECT_TRUE(logs.waitFor("The sound server restarted: sound and microphone reconnected", 1, 2.0));
-    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); }))
-        << defaultUID(AudioDefault::output) << " " << defaultUID(AudioDefault::input);
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }))
+        << describeDefaults(*observer);
     expectSpeakerTone(*phone);
     expectFirstWordsHeard(*phone);
     EXPECT_EQ(logs.count("The sound server restarted"), 1);
@@ -343,7 +325,7 @@ TEST_F(AudioEndToEndTest, RestartedSoundServerCarriesSoundAndMicrophoneAgain) {
 
 // The real program: killed mid-session it cannot restore; its next start does.
 TEST_F(AudioEndToEndTest, NextStartAfterAKillRestoresTheDefaults) {
-    if (findOnPath("Xvfb").empty()) GTEST_SKIP() << "the linux platform needs Xvfb";
+    if (findOnPath("Xvfb").empty()) TARVELLO_SKIP_MISSING("Xvfb, which the linux platform needs");
     const auto configDir = daemon.root / "tarvello";
     std::filesystem::create_directories(configDir);
     std::ofstream(configDir / "settings.json") << "{\"token\": \"" << kPairingCode << "\"}\n";
@@ -382,10 +364,10 @@ TEST_F(AudioEndToEndTest, NextStartAfterAKillRestoresTheDefaults) {
         << output("first.log");
     auto phone = registeredPhone(port("first.log", "Control listening on TCP"),
                                  port("first.log", "Video listening on UDP"));
-    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); }, 20)) << output("first.log");
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }, 20)) << output("first.log");
     endChild(first, SIGKILL, 5.0, true);
     phone.reset();
-    EXPECT_TRUE(defaultsAreOurs());
+    EXPECT_TRUE(defaultsAreOurs(*observer));
 
     // The repairs run once the new copy knows it is the only one: after its ports open.
     const pid_t second = launch("second.log");
@@ -395,8 +377,8 @@ TEST_F(AudioEndToEndTest, NextStartAfterAKillRestoresTheDefaults) {
     const auto text = output("second.log");
     EXPECT_NE(text.find("Restored the Mac's speakers"), std::string::npos) << text;
     EXPECT_NE(text.find("Restored the Mac's microphone"), std::string::npos) << text;
-    EXPECT_TRUE(defaultsAreTheUsers())
-        << defaultUID(AudioDefault::output) << " " << defaultUID(AudioDefault::input);
+    EXPECT_TRUE(defaultsAreTheUsers(*observer))
+        << describeDefaults(*observer);
     endChild(second, SIGTERM, 5.0, true);
 }
 

@@ -11,6 +11,7 @@
 #include "audio/audio_install.h"
 #include "audio/audio_test_support.h"
 #include "audio/pulse_daemon.h"
+#include "audio/sound_defaults.h"
 #include "platform/linux/linux_audio.h"
 #include "support/test_phone.h"
 
@@ -88,14 +89,8 @@ protected:
         ASSERT_FALSE(findOnPath("Xvfb").empty()) << "Xvfb is not installed (scripts/install-deps.sh)";
         ASSERT_TRUE(daemon.start()) << daemon.log();
         env = std::make_unique<ClientEnvironment>(daemon.clientEnv());
-        LinuxAudio::Options options;
-        options.persist.configHome = daemon.config;
-        options.persist.systemScript = daemon.systemScript;
-        observer = std::make_shared<LinuxAudio>(options);
-        ASSERT_TRUE(installAudio(*observer));
-        ASSERT_TRUE(observer->setDefaultDevice(AudioDefault::input, *observer->deviceForUID("user_mic")));
-        ASSERT_TRUE(
-            observer->setDefaultDevice(AudioDefault::output, *observer->deviceForUID("user_speakers")));
+        observer = installOnUsersDefaults(daemon);
+        ASSERT_TRUE(observer) << daemon.log();
 
         configDir = daemon.root / "tarvello";
         std::filesystem::create_directories(configDir);
@@ -146,21 +141,6 @@ protected:
         return p;
     }
 
-    std::string defaultUID(AudioDefault which) {
-        auto d = observer->defaultDevice(which);
-        return d ? observer->deviceUID(*d).value_or("?") : "none";
-    }
-    bool defaultsAreOurs() {
-        return defaultUID(AudioDefault::output) == AudioDeviceUID::speakers &&
-               defaultUID(AudioDefault::input) == AudioDeviceUID::microphone;
-    }
-    bool defaultsAreTheUsers() {
-        return defaultUID(AudioDefault::output) == "user_speakers" &&
-               defaultUID(AudioDefault::input) == "user_mic";
-    }
-    std::string defaults() {
-        return defaultUID(AudioDefault::output) + " " + defaultUID(AudioDefault::input);
-    }
 
     PulseDaemon daemon;
     std::unique_ptr<ClientEnvironment> env;
@@ -177,14 +157,14 @@ TEST_P(StopSignalTest, EndsTheSessionGivesTheSoundBackAndExitsZero) {
     ASSERT_TRUE(tarvello->started());
     ASSERT_TRUE(eventually([&] { return tarvello->videoPort() != 0; })) << tarvello->output();
     auto phone = registeredPhone(*tarvello);
-    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); }, 20)) << defaults() << tarvello->output();
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }, 20)) << describeDefaults(*observer) << tarvello->output();
 
     tarvello->signal(sig);
     const auto status = tarvello->exitStatus();
     ASSERT_TRUE(status) << "still running after " << strsignal(sig) << "\n" << tarvello->output();
     EXPECT_TRUE(WIFEXITED(*status)) << "ended by signal " << (WIFSIGNALED(*status) ? WTERMSIG(*status) : 0);
     EXPECT_EQ(WIFEXITED(*status) ? WEXITSTATUS(*status) : -1, 0);
-    EXPECT_TRUE(defaultsAreTheUsers()) << defaults();
+    EXPECT_TRUE(defaultsAreTheUsers(*observer)) << describeDefaults(*observer);
     const auto text = tarvello->output();
     EXPECT_NE(text.find(std::string("Stopping on SIG") + sigabbrev_np(sig)), std::string::npos) << text;
     EXPECT_TRUE(phone->waitClosed());
@@ -197,7 +177,7 @@ TEST_F(RunningCopyTest, SecondCopyLeavesTheRunningSessionAlone) {
     auto first = launch("first.log");
     ASSERT_TRUE(eventually([&] { return first->videoPort() != 0; })) << first->output();
     auto phone = registeredPhone(*first);
-    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(); }, 20)) << defaults() << first->output();
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }, 20)) << describeDefaults(*observer) << first->output();
     ASSERT_TRUE(eventually([&] { return readText(systemctlCalls).find("restart") != std::string::npos; }))
         << "the first copy's launch did not activate the camera\n" << first->output();
     ASSERT_TRUE(eventually([&] { return first->output().find("Mac sound now plays") != std::string::npos; }))
@@ -212,7 +192,7 @@ TEST_F(RunningCopyTest, SecondCopyLeavesTheRunningSessionAlone) {
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << second->output();
     EXPECT_NE(second->output().find("Could not open the listening ports"), std::string::npos);
 
-    EXPECT_TRUE(defaultsAreOurs()) << defaults();
+    EXPECT_TRUE(defaultsAreOurs(*observer)) << describeDefaults(*observer);
     EXPECT_FALSE(std::filesystem::exists(systemctlCalls)) << readText(systemctlCalls);
     EXPECT_FALSE(std::filesystem::exists(unit));
 
