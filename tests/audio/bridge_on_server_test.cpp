@@ -15,6 +15,7 @@
 #include "audio/recorder.h"
 #include "platform/linux/linux_audio.h"
 #include "support/log_capture.h"
+#include "support/require.h"
 
 namespace tarvello::test {
 namespace {
@@ -24,7 +25,7 @@ namespace {
 class BridgeOnServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!PulseDaemon::available()) GTEST_SKIP() << "pulseaudio is not installed";
+        if (!PulseDaemon::available()) TARVELLO_SKIP_MISSING("pulseaudio (scripts/install-deps.sh)");
         ASSERT_TRUE(daemon.start()) << daemon.log();
         env = std::make_unique<ClientEnvironment>(daemon.clientEnv());
         Settings::useStore(std::make_shared<MemoryStore>());

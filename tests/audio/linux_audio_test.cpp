@@ -13,6 +13,7 @@
 #include "audio/pulse_daemon.h"
 #include "platform/linux/linux_audio_installer.h"
 #include "support/log_capture.h"
+#include "support/require.h"
 
 namespace tarvello::test {
 namespace {
@@ -31,7 +32,7 @@ size_t occurrences(const std::string& text, const std::string& what) {
 class LinuxAudioTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!PulseDaemon::available()) GTEST_SKIP() << "pulseaudio is not installed";
+        if (!PulseDaemon::available()) TARVELLO_SKIP_MISSING("pulseaudio (scripts/install-deps.sh)");
         ASSERT_TRUE(daemon.start()) << daemon.log();
         env = std::make_unique<ClientEnvironment>(daemon.clientEnv());
         Settings::useStore(std::make_shared<MemoryStore>());

@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <mutex>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "app/settings.h"
 #include "app/settings_store.h"
@@ -26,6 +28,7 @@
 #include "support/peer_process.h"
 #include "support/watcher_reports.h"
 #include "x_test_support.h"
+#include "support/require.h"
 
 namespace tarvello::test {
 namespace {
@@ -154,7 +157,7 @@ private:
 class LinuxAccessibilityTest : public XDisplayTest, protected WatcherReports {
 protected:
     void SetUp() override {
-        if (auto why = missingPieces(); !why.empty()) GTEST_SKIP() << why;
+        if (auto why = missingPieces(); !why.empty()) TARVELLO_SKIP_MISSING(why);
         sessionCommand = fixture.command();
         id = makeDisplay(1000, 1000, 2.0);
         ASSERT_NE(id, 0u);
@@ -272,9 +275,34 @@ TEST_F(LinuxAccessibilityTest, AnApplicationThatStopsAnsweringDoesNotHoldUpThePo
     EXPECT_TRUE(focusBecomes(false));
 }
 
+// Facilities on several threads share the one AT-SPI thread: every caller's questions
+// reach it and every answer comes back to the caller that asked, while the watcher polls.
+TEST_F(LinuxAccessibilityTest, CallersOnSeveralThreadsAllGetTheirAnswers) {
+    EXPECT_EQ(fixture.ask("focus entry"), "ok");
+    ASSERT_TRUE(focusBecomes(true));
+    constexpr int kCallers = 3;
+    std::atomic<int> answered{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < kCallers; ++i) {
+        callers.emplace_back([&] {
+            LinuxAccessibility mine(facility);
+            int rounds = 0;
+            const bool ok = eventually([&] {
+                if (!mine.ready(id)) return false;
+                const auto element = mine.focusedElement(std::nullopt);
+                if (element && mine.editable(*element) && mine.role(*element)) ++rounds;
+                return rounds >= 5;
+            });
+            if (ok) answered++;
+        });
+    }
+    for (auto& t : callers) t.join();
+    EXPECT_EQ(answered.load(), kCallers);
+}
+
 // The real server, its session display running the fixture, and tarvello-peer as the phone.
 TEST(LinuxAccessibilityEndToEndTest, ThePhoneHearsOfTextFocusAndSelection) {
-    if (auto why = missingPieces(); !why.empty()) GTEST_SKIP() << why;
+    if (auto why = missingPieces(); !why.empty()) TARVELLO_SKIP_MISSING(why);
     GtkFixture fixture;
     auto store = std::make_shared<MemoryStore>();
     store->setString(SettingsKey::token, "482913");
