@@ -13,6 +13,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -55,15 +56,20 @@ public:
                                       [&] { return done->finished; });
     }
 
+    // GLib hands the job over under locks ThreadSanitizer cannot see (futexes), so the
+    // jobs go through a queue of ours and GLib carries only the wake-up.
     void post(std::function<void()> fn) {
-        auto* job = new std::function<void()>(std::move(fn));
-        g_main_context_invoke_full(
-            context_, G_PRIORITY_DEFAULT,
-            [](gpointer p) -> gboolean {
-                (*static_cast<std::function<void()>*>(p))();
+        {
+            std::lock_guard lock(mutex_);
+            jobs_.push_back(std::move(fn));
+        }
+        g_main_context_invoke(
+            context_,
+            [](gpointer self) -> gboolean {
+                static_cast<AtspiThread*>(self)->drain();
                 return G_SOURCE_REMOVE;
             },
-            job, [](gpointer p) { delete static_cast<std::function<void()>*>(p); });
+            this);
     }
 
     GMainContext* context() const { return context_; }
@@ -88,7 +94,24 @@ private:
         }).detach();
     }
 
+    // Runs what has been posted, in order. A wake-up can find the queue already drained
+    // by the one before it.
+    void drain() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::lock_guard lock(mutex_);
+                if (jobs_.empty()) return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            job();
+        }
+    }
+
     GMainContext* context_;
+    std::mutex mutex_;
+    std::deque<std::function<void()>> jobs_;
 };
 
 // AT-SPI state: touched on the AT-SPI thread only.
