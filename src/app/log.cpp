@@ -8,8 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "app/server_state.h"
-#include "dispatch/serial_queue.h"
 
 namespace tarvello {
 
@@ -89,12 +87,6 @@ void removeLogListener(int id) {
     std::lock_guard lock(listenersMutex);
     std::erase_if(listeners(), [id](const auto& entry) { return entry.first == id; });
     listenerCount.store(listeners().size(), std::memory_order_release);
-}
-
-void installServerStateLogSink() {
-    installLogSink([](const std::string& line) {
-        mainQueue().async([line] { ServerState::shared().append(line); });
-    });
 }
 
 }  // namespace tarvello

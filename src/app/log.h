@@ -17,11 +17,8 @@ void setLineBufferedStdout();
 // Installs the process's log sink. Only the first call takes effect; it is never removed.
 void installLogSink(std::function<void(const std::string&)> sink);
 
-// The sink the app installs: appends each line to ServerState on the main queue.
-void installServerStateLogSink();
-
 // Extra observers of every line, called synchronously on the logging thread (tests
-// and tools use them; the app's sink is the one above). Returns an id for removal.
+// and tools use them; the app installs the sink). Returns an id for removal.
 // Once removeLogListener returns the listener is not running and is never called again.
 // A listener must not log, nor add or remove listeners.
 int addLogListener(std::function<void(const std::string&)> listener);

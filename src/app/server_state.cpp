@@ -2,6 +2,9 @@
 
 #include <vector>
 
+#include "app/log.h"
+#include "dispatch/serial_queue.h"
+
 namespace tarvello {
 
 ServerState& ServerState::shared() {
@@ -35,6 +38,22 @@ void ServerState::changed() {
         auto fn = it->second;  // the observer may erase itself while running
         fn();
     }
+}
+
+ServerStatusObserver serverStateObserver() {
+    return [](const ServerStatus& report) {
+        mainQueue().async([report] {
+            auto& state = ServerState::shared();
+            static_cast<ServerStatus&>(state) = report;
+            state.changed();
+        });
+    };
+}
+
+void installServerStateLogSink() {
+    installLogSink([](const std::string& line) {
+        mainQueue().async([line] { ServerState::shared().append(line); });
+    });
 }
 
 }  // namespace tarvello

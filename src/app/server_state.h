@@ -7,23 +7,14 @@
 #include <optional>
 #include <string>
 
+#include "server/server_status.h"
+
 namespace tarvello {
 
-// The fields of the status model, copyable for readers off the main queue.
-struct ServerStateValues {
-    std::string status = "Starting\u2026";
-    std::optional<std::string> client;
-    int fps = 0;
-    double mbps = 0.0;
-    int targetMbps = 0;
-    int64_t drops = 0;
-    std::string resolution;
-    std::string codec;
+// The fields of the status model, copyable for readers off the main queue: the server's
+// own report and the log lines.
+struct ServerStateValues : ServerStatus {
     std::deque<std::string> lines;  // oldest first
-    bool locked = false;
-    // A condition the user should know of beyond the status, e.g. someone guessing
-    // the pairing code; empty when there is none.
-    std::string warning;
 };
 
 // The observable status model the menu shows. The shared instance is touched only on
@@ -50,5 +41,12 @@ private:
     std::map<int, std::function<void()>> observers_;
     int nextId_ = 1;
 };
+
+// The observer the app gives the server: each report replaces the server's part of the
+// shared model on the main queue.
+ServerStatusObserver serverStateObserver();
+
+// The app's log sink: appends each line to the shared model on the main queue.
+void installServerStateLogSink();
 
 }  // namespace tarvello

@@ -19,7 +19,6 @@
 #include "app/host_info.h"
 #include "app/log.h"
 #include "app/notification_center.h"
-#include "app/server_state.h"
 #include "app/settings.h"
 #include "app/stage_manager.h"
 #include "app/text_format.h"
@@ -42,14 +41,6 @@ constexpr const char* kAssertionName = "Tarvello: keeps the Mac unlocked for the
 // A phone that stops reading must not make us buffer without end; status messages
 // beyond this are dropped (the next ones carry fresher values anyway).
 constexpr size_t kMaxPendingControlBytes = 4 << 20;
-
-void updateState(std::function<void(ServerState&)> fn) {
-    mainQueue().async([fn = std::move(fn)] {
-        auto& s = ServerState::shared();
-        fn(s);
-        s.changed();
-    });
-}
 
 template <class Endpoint>
 std::string describe(const Endpoint& ep) {
@@ -190,7 +181,6 @@ bool Server::start() {
     queue_.async(weakly(shared_from_this(), [](Server& s) {
         if (!s.control_) s.applyKeepAwake(Settings::shared().keepUnlocked());
     }));
-    installServerStateLogSink();
 
     std::weak_ptr<Server> w = weak_from_this();
     injector_->onCursor = [w](float x, float y) {
@@ -248,7 +238,7 @@ bool Server::start() {
     queue_.async(weakly(shared_from_this(), [](Server& s) { s.acceptNext(); }));
     videoQueue_.async(weakly(shared_from_this(), [](Server& s) { s.receiveNext(); }));
 
-    updateState([](ServerState& s) { s.status = "Waiting for iPhone"; });
+    updateStatus([](ServerStatus& s) { s.status = "Waiting for iPhone"; });
 
     std::string addresses;
     for (const auto& a : tailscaleAddresses()) addresses += (addresses.empty() ? "" : ", ") + a;
@@ -501,7 +491,7 @@ void Server::dropCurrent() {
         s->peerAddress_.clear();
     });
     log("iPhone disconnected");
-    updateState([](ServerState& s) {
+    updateStatus([](ServerStatus& s) {
         s.status = "Waiting for iPhone";
         s.client.reset();
     });
@@ -663,7 +653,7 @@ void Server::authenticate(const std::shared_ptr<ControlConnection>& conn, const 
     });
     log("\"" + clientName_ + "\" authenticated: " + std::to_string(v.width) + "×" + std::to_string(v.height) +
         " px @" + std::to_string(v.refreshRate) + " Hz");
-    updateState([name = clientName_](ServerState& s) { s.client = name; });
+    updateStatus([name = clientName_](ServerStatus& s) { s.client = name; });
     startSession(v.width, v.height, v.refreshRate);
 }
 
@@ -755,8 +745,8 @@ void Server::continueSession(uint64_t generation, bool created, uint32_t session
         return;
     }
     const std::string codec = codecName(enc->codec());
-    updateState([res = std::to_string(pixelW_) + "×" + std::to_string(pixelH_) + " @" + std::to_string(fps_),
-                 codec](ServerState& s) {
+    updateStatus([res = std::to_string(pixelW_) + "×" + std::to_string(pixelH_) + " @" + std::to_string(fps_),
+                 codec](ServerStatus& s) {
         s.resolution = res;
         s.codec = codec;
     });
@@ -791,7 +781,7 @@ void Server::captureStarted(uint64_t generation, const std::string& error) {
     static const std::string hostName = localizedHostName();
     send(buildHelloAccepted(sessionId_, static_cast<uint16_t>(pixelW_), static_cast<uint16_t>(pixelH_),
                             encoder()->codec(), hostName));
-    updateState([name = clientName_](ServerState& s) { s.status = "Connected: " + name; });
+    updateStatus([name = clientName_](ServerStatus& s) { s.status = "Connected: " + name; });
     forceKeyframe();
 }
 
@@ -824,11 +814,18 @@ void Server::endSession() {
     stageManager_->restoreDock();
     sessionActive_ = false;
     ++sessionGeneration_;
-    updateState([](ServerState& s) {
+    updateStatus([](ServerStatus& s) {
         s.fps = 0;
         s.mbps = 0.0;
         s.resolution.clear();
     });
+}
+
+void Server::updateStatus(const std::function<void(ServerStatus&)>& change) {
+    // Reported under the lock so observers see the changes in the order they were made.
+    std::lock_guard lock(statusMutex_);
+    change(status_);
+    if (options_.statusObserver) options_.statusObserver(status_);
 }
 
 void Server::forceKeyframe(bool throttled) {
@@ -851,7 +848,7 @@ void Server::adaptBitrate(const StatsMsg& stats) {
     encoder()->setBitrate(next);
     send(buildServerStats(static_cast<uint32_t>(std::clamp<int64_t>(next / 1000, 0, UINT32_MAX)),
                           static_cast<uint8_t>(fps_)));
-    updateState([next, dropped = stats.dropped](ServerState& s) {
+    updateStatus([next, dropped = stats.dropped](ServerStatus& s) {
         s.targetMbps = static_cast<int>(next / 1'000'000);
         s.drops += dropped;
     });
@@ -891,7 +888,7 @@ void Server::pollLockAndStatus() {
     if (locked != lockedFlag_) {
         lockedFlag_ = locked;
         log(locked ? "Mac session locked" : "Mac session unlocked");
-        updateState([locked](ServerState& s) { s.locked = locked; });
+        updateStatus([locked](ServerStatus& s) { s.locked = locked; });
         // Display and capture may not have survived the lock: rebuild them at the same size.
         if (!locked && authed_ && control_ && pixelW_ >= 1) startSession(pixelW_, pixelH_, fps_);
     }
@@ -911,10 +908,10 @@ void Server::reportGuessing() {
                                  std::to_string(gate_.throttle().wrongCodesLastHour(t)) +
                                  " wrong codes in the last hour";
         log(line);
-        updateState([line](ServerState& s) { s.warning = line; });
+        updateStatus([line](ServerStatus& s) { s.warning = line; });
     } else if (!guarding && lastGuessingLog_ > -1e299) {
         lastGuessingLog_ = -1e300;
-        updateState([](ServerState& s) { s.warning.clear(); });
+        updateStatus([](ServerStatus& s) { s.warning.clear(); });
     }
 }
 
@@ -1065,7 +1062,7 @@ void Server::statsTick() {
     const int64_t frames = sentFrames_, bytes = sentBytes_;
     sentFrames_ = 0;
     sentBytes_ = 0;
-    updateState([frames, bytes](ServerState& s) {
+    updateStatus([frames, bytes](ServerStatus& s) {
         s.fps = static_cast<int>(frames);
         s.mbps = static_cast<double>(bytes) * 8.0 / 1'000'000.0;
     });

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -17,6 +18,7 @@
 #include "protocol/messages.h"
 #include "server/hello_gate.h"
 #include "server/line_folder.h"
+#include "server/server_status.h"
 #include "video/encoder.h"
 
 namespace tarvello {
@@ -52,6 +54,8 @@ struct ServerOptions {
     double stageReportInterval = 0;
     // Stage Manager and Dock control shared with the menu; empty: one made from the platform.
     std::shared_ptr<StageManager> stageManager;
+    // Told of every status change; empty: nobody shows the status.
+    ServerStatusObserver statusObserver;
 };
 
 // Owns the network side: the control listener and connection on "pontel.server", the
@@ -108,6 +112,7 @@ public:
     Queue& videoQueue() { return videoQueue_; }
 
 private:
+    void updateStatus(const std::function<void(ServerStatus&)>& change);
     Server(Platform platform, ServerOptions options);
 
     // pontel.server
@@ -176,6 +181,8 @@ private:
     std::shared_ptr<StageManager> stageManager_;
 
     std::mutex encoderMutex_;  // guards creation only; the encoder locks itself
+    std::mutex statusMutex_;   // status_ changes on the server, video and main queues
+    ServerStatus status_;
     std::shared_ptr<Encoder> encoder_;
 
     // ---- owned by queue_ ----

@@ -225,6 +225,35 @@ TEST(ServerState, ObserversMayUnobserveWhileBeingNotified) {
     EXPECT_EQ(a, 2);
 }
 
+TEST(ServerState, ServerReportReplacesItsFieldsOnTheMainQueueAndKeepsTheLog) {
+    auto& shared = ServerState::shared();
+    const std::string marker = uniqueMarker("report");
+    mainQueue().sync([&] { shared.append(marker); });
+    int notified = 0;
+    int id = 0;
+    mainQueue().sync([&] { id = shared.observe([&] { ++notified; }); });
+
+    ServerStatus report;
+    report.status = "Connected: Ada's iPhone";
+    report.client = "Ada's iPhone";
+    report.fps = 59;
+    report.warning = "Pairing code guessing: 21 wrong codes in the last hour";
+    serverStateObserver()(report);
+
+    ServerStateValues seen;
+    mainQueue().sync([&] {
+        seen = shared.snapshot();
+        shared.unobserve(id);
+    });
+    EXPECT_EQ(notified, 1);
+    EXPECT_EQ(seen.status, report.status);
+    EXPECT_EQ(seen.client, report.client);
+    EXPECT_EQ(seen.fps, 59);
+    EXPECT_EQ(seen.warning, report.warning);
+    ASSERT_FALSE(seen.lines.empty());
+    EXPECT_EQ(seen.lines.back(), marker);
+}
+
 // ---- libavcodec's messages ----
 
 TEST(LibavLog, WarningsAndWorseJoinTheLogAsWholeLinesFromAnyThread) {

@@ -8,9 +8,9 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
-#include "app/server_state.h"
 #include "support/eventually.h"
 #include "support/server_fixture.h"
 
@@ -138,6 +138,16 @@ TEST_F(ServerTest, WrongCodesFromManyAddressesSpendOneGlobalBudget) {
     auto clock = std::make_shared<ManualClock>(5000.0);
     options.clock = clock;
     options.statsInterval = 0.02;
+    // Shared: the server may still report after this body returns, until TearDown stops it.
+    struct Seen {
+        std::mutex mutex;
+        std::string warning;
+    };
+    auto seen = std::make_shared<Seen>();
+    options.statusObserver = [seen](const ServerStatus& status) {
+        std::lock_guard lock(seen->mutex);
+        seen->warning = status.warning;
+    };
     startServer();
     auto guess = [&](int host, const std::string& code) {
         TestPhone p;
@@ -153,10 +163,9 @@ TEST_F(ServerTest, WrongCodesFromManyAddressesSpendOneGlobalBudget) {
     EXPECT_EQ(guess(40, "000001"), "Wrong code");  // the first check of the budget
     EXPECT_EQ(guess(41, kCode), "Too many attempts: try again in 10 s");
     ASSERT_TRUE(logs.waitFor("Pairing code guessing: 21 wrong codes in the last hour"));
-    ASSERT_TRUE(eventually([] {
-        std::string warning;
-        mainQueue().sync([&] { warning = ServerState::shared().warning; });
-        return warning == "Pairing code guessing: 21 wrong codes in the last hour";
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard lock(seen->mutex);
+        return seen->warning == "Pairing code guessing: 21 wrong codes in the last hour";
     }));
     clock->advance(10);
     EXPECT_EQ(guess(42, kCode), "accepted");
