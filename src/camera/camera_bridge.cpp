@@ -201,7 +201,6 @@ void CameraBridge::activate(Completion completion) {
 
 void CameraBridge::deactivate(Completion completion) {
     queue_.async(weakly(shared_from_this(), [c = std::move(completion)](CameraBridge& self) mutable {
-        self.deactivating_ = true;
         self.submit(false, std::move(c));
     }));
 }
@@ -221,30 +220,37 @@ bool CameraBridge::findCameraDevice() {
 }
 
 void CameraBridge::submit(bool activate, std::optional<Completion> completion) {
+    const uint64_t request = ++lastRequest_;
     // A new request's completion replaces a pending one, which is then never called.
-    if (completion) activationDone_ = std::move(*completion);
+    if (completion) {
+        activationDone_ = std::move(*completion);
+        answeringRequest_ = request;
+    }
     std::weak_ptr<CameraBridge> w = weak_from_this();
-    camera_->submitRequest(activate, [w](std::optional<std::string> error) {
+    camera_->submitRequest(activate, [w, activate, request](std::optional<std::string> error) {
         auto self = w.lock();
         if (!self) return;
-        self->queue_.async([w, error = std::move(error)] {
-            if (auto s = w.lock()) s->requestFinished(error);
+        self->queue_.async([w, activate, request, error = std::move(error)] {
+            if (auto s = w.lock()) s->requestFinished(activate, request, error);
         });
     });
 }
 
-void CameraBridge::requestFinished(std::optional<std::string> error) {
+void CameraBridge::requestFinished(bool activated, uint64_t request, std::optional<std::string> error) {
+    // Each finish records what its own request did; only the request the completion
+    // belongs to answers it, so it never hears an earlier request's outcome.
     Completion done;
-    if (activationDone_) done = std::move(*activationDone_);
-    activationDone_.reset();
+    if (request == answeringRequest_ && activationDone_) {
+        done = std::move(*activationDone_);
+        activationDone_.reset();
+    }
     if (error) {
         log("Camera extension failed: " + *error);
         if (done) done(error);
         return;
     }
-    log(deactivating_ ? "Camera extension removed" : "Camera extension installed");
-    Settings::shared().d().setBool(SettingsKey::cameraActivated, !deactivating_);
-    deactivating_ = false;
+    log(activated ? "Camera extension installed" : "Camera extension removed");
+    Settings::shared().d().setBool(SettingsKey::cameraActivated, activated);
     if (done) done(std::nullopt);
 }
 

@@ -72,7 +72,7 @@ private:
     void enqueue(const VideoFrame& picture);
     void writeStatsIfDue();
     void submit(bool activate, std::optional<Completion> completion);
-    void requestFinished(std::optional<std::string> error);
+    void requestFinished(bool activated, uint64_t request, std::optional<std::string> error);
 
     SerialQueue queue_{"tarvello.camera"};
     std::shared_ptr<CameraFacility> camera_;
@@ -90,7 +90,8 @@ private:
     std::optional<double> lastStatsLine_;
     Letterboxer transfer_;
     std::optional<Completion> activationDone_;
-    bool deactivating_ = false;
+    uint64_t lastRequest_ = 0;
+    uint64_t answeringRequest_ = 0;  // the request activationDone_ waits for
 
     // Bytes handed to the queue and not yet handled: a bound, so a flood the decoder
     // cannot keep up with is refused at the door instead of piling up.

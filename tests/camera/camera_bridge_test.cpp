@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <mutex>
@@ -219,14 +220,73 @@ TEST_F(CameraBridgeTest, ActivationOutcomesReachLogSettingsAndCompletion) {
     EXPECT_TRUE(logs.contains("Camera extension failed: Cannot start tarvello-camera"));
     EXPECT_EQ(store->getBool(SettingsKey::cameraActivated), true);  // only a finish changes it
 
-    // The failed deactivation left the removal pending: the next finish is a removal.
+    // A failed removal leaves nothing behind: the next activation is an activation.
     camera->setRequestError(std::nullopt);
+    std::promise<std::optional<std::string>> again;
+    bridge->activate([&](std::optional<std::string> e) { again.set_value(e); });
+    EXPECT_EQ(again.get_future().get(), std::nullopt);
+    EXPECT_FALSE(logs.contains("Camera extension removed"));
+    EXPECT_EQ(store->getBool(SettingsKey::cameraActivated), true);
+    EXPECT_EQ(camera->requests(), (std::vector<bool>{true, false, true}));
+
     std::promise<std::optional<std::string>> removed;
-    bridge->activate([&](std::optional<std::string> e) { removed.set_value(e); });
+    bridge->deactivate([&](std::optional<std::string> e) { removed.set_value(e); });
     EXPECT_EQ(removed.get_future().get(), std::nullopt);
     EXPECT_TRUE(logs.contains("Camera extension removed"));
     EXPECT_EQ(store->getBool(SettingsKey::cameraActivated), false);
-    EXPECT_EQ(camera->requests(), (std::vector<bool>{true, false, true}));
+}
+
+// Activation requests the test finishes by hand, in the order it chooses.
+class HeldCamera final : public CameraFacility {
+public:
+    bool findDevice() override { return false; }
+    CameraUse readUse() override { return {}; }
+    bool openSink(std::string&) override { return false; }
+    void closeSink() override {}
+    bool sinkHasRoom() override { return false; }
+    void pushPicture(std::shared_ptr<const VideoFrame>) override {}
+    void submitRequest(bool, std::function<void(std::optional<std::string>)> done) override {
+        std::lock_guard lock(mutex);
+        held.push_back(std::move(done));
+    }
+    size_t count() {
+        std::lock_guard lock(mutex);
+        return held.size();
+    }
+    void finish(size_t i) {
+        std::function<void(std::optional<std::string>)> done;
+        {
+            std::lock_guard lock(mutex);
+            done = held.at(i);
+        }
+        done(std::nullopt);
+    }
+    std::mutex mutex;
+    std::vector<std::function<void(std::optional<std::string>)>> held;
+};
+
+TEST_F(CameraBridgeTest, AReplacedCompletionHearsOnlyItsOwnRequestsOutcome) {
+    auto held = std::make_shared<HeldCamera>();
+    auto heldBridge = CameraBridge::create(held, clock);
+    // Install pressed while a removal is still under way.
+    std::atomic<int> removalAnswers{0};
+    std::promise<std::optional<bool>> activatedWhenAnswered;
+    std::atomic<bool> answered{false};
+    heldBridge->deactivate([&](std::optional<std::string>) { removalAnswers++; });
+    heldBridge->activate([&](std::optional<std::string> e) {
+        answered = true;
+        activatedWhenAnswered.set_value(e ? std::nullopt : store->getBool(SettingsKey::cameraActivated));
+    });
+    ASSERT_TRUE(test::eventually([&] { return held->count() == 2; }));
+
+    held->finish(0);
+    heldBridge->stats();  // after the removal's finish
+    EXPECT_EQ(store->getBool(SettingsKey::cameraActivated), false);
+    EXPECT_FALSE(answered.load()) << "the installation was answered by the removal's outcome";
+    held->finish(1);
+    EXPECT_EQ(activatedWhenAnswered.get_future().get(), std::optional<bool>(true));
+    EXPECT_EQ(removalAnswers.load(), 0);
+    heldBridge->shutdown();
 }
 
 TEST_F(CameraBridgeTest, ActivateIfNeededAtLaunch) {
