@@ -14,6 +14,7 @@
 #include "platform/linux/linux_camera.h"
 #include "platform/sim/sim_platform.h"
 #include "server/server.h"
+#include "support/require.h"
 
 #if defined(TARVELLO_CAMERA_PATH) && defined(TARVELLO_PEER_PATH)
 
@@ -25,7 +26,8 @@ constexpr size_t kFrameBytes = size_t(1280) * 720 * 3 / 2;
 
 TEST(CameraEndToEnd, ThePhonesPictureReachesAPipeWireReader) {
     if (!test::PipeWireSession::available() || !test::PipeWireSession::gstreamerAvailable())
-        GTEST_SKIP() << "pipewire, wireplumber, dbus-daemon or gst-launch-1.0 missing";
+        TARVELLO_SKIP_MISSING(
+            "pipewire, wireplumber, dbus-daemon or gst-launch-1.0 (scripts/install-deps.sh)");
     test::PipeWireSession session;
     ASSERT_TRUE(session.start());
     const std::string socketPath = (session.runtime / camerafeed::kSocketName).string();

@@ -9,6 +9,7 @@
 #include "camera/camera_feed.h"
 #include "pipewire_session.h"
 #include "platform/linux/linux_camera.h"
+#include "support/require.h"
 
 #ifdef TARVELLO_CAMERA_PATH
 
@@ -21,8 +22,9 @@ class CameraPipeWireTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!test::PipeWireSession::available())
-            GTEST_SKIP() << "pipewire, wireplumber or dbus-daemon missing";
-        if (!test::PipeWireSession::gstreamerAvailable()) GTEST_SKIP() << "gst-launch-1.0 missing";
+            TARVELLO_SKIP_MISSING("pipewire, wireplumber or dbus-daemon (scripts/install-deps.sh)");
+        if (!test::PipeWireSession::gstreamerAvailable())
+            TARVELLO_SKIP_MISSING("gst-launch-1.0 (scripts/install-deps.sh)");
         socketPath = (session.runtime / camerafeed::kSocketName).string();
     }
     void TearDown() override {

@@ -246,25 +246,33 @@ TEST(LinuxCameraSocketPlace, TheExtensionRefusesToStartWithoutARuntimeDirectory)
 }
 #endif
 
+std::optional<std::string> request(LinuxCamera& camera, bool activate) {
+    std::promise<std::optional<std::string>> outcome;
+    camera.submitRequest(activate, [&](std::optional<std::string> e) { outcome.set_value(e); });
+    return outcome.get_future().get();
+}
+
 TEST(LinuxCameraActivation, SystemdUserUnitIsWrittenEnabledAndRemoved) {
     TempDir dir;
+    // A copy of its own, so the test can stand for a rebuilt extension.
+    const auto extension = dir.path / "tarvello-camera";
+    std::filesystem::copy_file("/bin/true", extension);
     auto processes = std::make_shared<SimProcesses>();
     processes->script("/fake/systemctl", {ProcessResult{0, ""}});
     LinuxCamera::Options o;
     o.socketPath = (dir.path / "cam.sock").string();
-    o.extensionPath = "/bin/true";
+    o.extensionPath = extension.string();
     o.useSystemd = true;
     o.unitDirectory = dir.path / "units";
     o.processes = processes;
     o.systemctlPath = "/fake/systemctl";
     LinuxCamera camera(o);
 
-    std::promise<std::optional<std::string>> activated;
-    camera.submitRequest(true, [&](std::optional<std::string> e) { activated.set_value(e); });
-    EXPECT_EQ(activated.get_future().get(), std::nullopt);
+    EXPECT_EQ(request(camera, true), std::nullopt);
     std::ifstream unitFile(camera.unitPath());
     const std::string unit{std::istreambuf_iterator<char>(unitFile), {}};
-    EXPECT_NE(unit.find("ExecStart=\"/bin/true\" --socket \"" + o.socketPath + "\""), std::string::npos)
+    EXPECT_NE(unit.find("ExecStart=\"" + extension.string() + "\" --socket \"" + o.socketPath + "\""),
+              std::string::npos)
         << unit;
     EXPECT_NE(unit.find("Restart=on-failure"), std::string::npos);
     EXPECT_NE(unit.find("WantedBy=default.target"), std::string::npos);
@@ -273,18 +281,33 @@ TEST(LinuxCameraActivation, SystemdUserUnitIsWrittenEnabledAndRemoved) {
                                         "/fake/systemctl --user enable tarvello-camera.service",
                                         "/fake/systemctl --user restart tarvello-camera.service"}));
 
-    std::promise<std::optional<std::string>> removed;
-    camera.submitRequest(false, [&](std::optional<std::string> e) { removed.set_value(e); });
-    EXPECT_EQ(removed.get_future().get(), std::nullopt);
+    // Activating again (every launch, a second --install-camera) leaves the running unit be.
+    EXPECT_EQ(request(camera, true), std::nullopt);
+    auto runsFrom = [&](size_t first) {
+        const auto all = processes->runs();
+        return std::vector<std::string>(all.begin() + std::ptrdiff_t(std::min(first, all.size())), all.end());
+    };
+    EXPECT_EQ(runsFrom(3),
+              (std::vector<std::string>{"/fake/systemctl --user enable tarvello-camera.service",
+                                        "/fake/systemctl --user start tarvello-camera.service"}));
+
+    // A rebuilt extension replaces the running copy.
+    std::filesystem::last_write_time(extension,
+                                     std::filesystem::last_write_time(extension) + std::chrono::seconds(5));
+    EXPECT_EQ(request(camera, true), std::nullopt);
+    EXPECT_EQ(runsFrom(5),
+              (std::vector<std::string>{"/fake/systemctl --user daemon-reload",
+                                        "/fake/systemctl --user enable tarvello-camera.service",
+                                        "/fake/systemctl --user restart tarvello-camera.service"}));
+
+    EXPECT_EQ(request(camera, false), std::nullopt);
     EXPECT_FALSE(std::filesystem::exists(camera.unitPath()));
-    EXPECT_EQ(processes->runs().at(3), "/fake/systemctl --user disable --now tarvello-camera.service");
+    EXPECT_EQ(processes->runs().at(8), "/fake/systemctl --user disable --now tarvello-camera.service");
 
     // A failing systemctl is reported with the command and its status.
     processes->script("/fake/systemctl", {ProcessResult{0, ""}, ProcessResult{1, ""}});
-    std::promise<std::optional<std::string>> failed;
-    camera.submitRequest(true, [&](std::optional<std::string> e) { failed.set_value(e); });
     EXPECT_EQ(
-        failed.get_future().get(),
+        request(camera, true),
         std::optional<std::string>("systemctl --user enable tarvello-camera.service failed (status 1)"));
 }
 
@@ -301,6 +324,74 @@ TEST(LinuxCameraActivation, MissingExtensionIsReported) {
 }
 
 #ifdef TARVELLO_CAMERA_PATH
+// The process serving `path`, from the socket's peer credentials; 0 when none.
+pid_t servingPid(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    pid_t pid = 0;
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0)
+        pid = peer.pid;
+    close(fd);
+    return pid;
+}
+
+TEST(LinuxCameraActivation, AnExtensionStartedToOutliveUsIsKeptThenStoppedByRemoval) {
+    TempDir dir;
+    LinuxCamera::Options o;
+    o.socketPath = (dir.path / "cam.sock").string();
+    o.extensionPath = TARVELLO_CAMERA_PATH;
+    o.useSystemd = false;
+    o.childOutlivesUs = true;
+    o.childEnvironment = {"XDG_RUNTIME_DIR=" + dir.path.string(), "PIPEWIRE_RUNTIME_DIR=" + dir.path.string(),
+                          "TARVELLO_CAMERA_NO_JOURNAL=1"};
+    pid_t extension = 0;
+    struct EndExtension {
+        const std::string& path;
+        ~EndExtension() {
+            if (const pid_t pid = servingPid(path); pid > 0) endChild(pid, SIGTERM, 3.0, false);
+        }
+    } endExtension{o.socketPath};
+    {
+        LinuxCamera installer(o);
+        ASSERT_EQ(request(installer, true), std::nullopt);
+        ASSERT_TRUE(test::eventually([&] { return (extension = servingPid(o.socketPath)) > 0; }));
+        EXPECT_EQ(installer.childPid(), 0);  // not supervised: nothing here restarts or stops it
+        // Asked again, the one already serving is kept.
+        ASSERT_EQ(request(installer, true), std::nullopt);
+    }
+    // The facility that started it is gone; the extension is not.
+    EXPECT_FALSE(childExited(extension));
+    EXPECT_EQ(servingPid(o.socketPath), extension);
+    EXPECT_EQ(getsid(extension), extension);  // no hang-up of our terminal reaches it
+
+    // Removal by a later process, which did not start it, still ends it.
+    LinuxCamera::Options later = o;
+    later.childOutlivesUs = false;
+    LinuxCamera remover(later);
+    EXPECT_EQ(request(remover, false), std::nullopt);
+    EXPECT_TRUE(test::eventually([&] { return childExited(extension); }));
+    EXPECT_FALSE(remover.findDevice());
+}
+
+TEST(LinuxCameraActivation, RemovalLeavesAProcessOtherThanTheExtensionAlone) {
+    TempDir dir;
+    const std::string path = (dir.path / "cam.sock").string();
+    FakeExtension other(path);  // served by this test's own process
+    LinuxCamera::Options o;
+    o.socketPath = path;
+    o.extensionPath = TARVELLO_CAMERA_PATH;
+    o.useSystemd = false;
+    LinuxCamera camera(o);
+    EXPECT_EQ(request(camera, false), std::nullopt);
+    EXPECT_TRUE(camera.findDevice());  // still served
+    EXPECT_TRUE(other.accept());
+}
+
 TEST(LinuxCameraActivation, SelfStartedExtensionIsRestartedAndStoppedOnRemoval) {
     TempDir dir;
     LinuxCamera::Options o;

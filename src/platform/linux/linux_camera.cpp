@@ -1,13 +1,18 @@
 #include "platform/linux/linux_camera.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/write.hpp>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
+#include <thread>
 
 #include "app/log.h"
 #include "camera/camera_feed.h"
@@ -229,45 +234,71 @@ std::optional<std::string> LinuxCamera::activateNow() {
     }
     if (options_.socketPath.empty()) return noSocketReason_;
     if (!options_.useSystemd.value_or(userManagerRuns())) {
+        if (options_.childOutlivesUs) {
+            // Whoever serves the socket already (an earlier run, a unit) is kept.
+            if (findDevice()) return std::nullopt;
+            return startChild();
+        }
         childWanted_ = true;
         restartWait_ = options_.restartDelay;
         superviseChild();
         if (childPid_ > 0 || findDevice()) return std::nullopt;
         return startChild();
     }
-    std::error_code ec;
-    std::filesystem::create_directories(options_.unitDirectory, ec);
+    const std::string unit = unitText();
+    bool changed = true;
     {
-        std::ofstream unit(unitPath(), std::ios::trunc);
-        unit << "[Unit]\n"
-             << "Description=Tarvello Camera: the phone's camera as a PipeWire camera\n"
-             << "After=pipewire.service\n\n"
-             << "[Service]\n"
-             << "ExecStart=" << unitQuoted(options_.extensionPath) << " --socket "
-             << unitQuoted(options_.socketPath) << "\n"
-             << "Restart=on-failure\n"
-             << "RestartSec=1\n\n"
-             << "[Install]\n"
-             << "WantedBy=default.target\n";
-        if (!unit.flush()) return "Cannot write " + unitPath().string();
+        std::ifstream in(unitPath());
+        changed = !in || std::string(std::istreambuf_iterator<char>(in), {}) != unit;
     }
-    if (auto e = systemctl({"daemon-reload"})) return e;
+    if (changed) {
+        std::error_code ec;
+        std::filesystem::create_directories(options_.unitDirectory, ec);
+        std::ofstream out(unitPath(), std::ios::trunc);
+        out << unit;
+        if (!out.flush()) return "Cannot write " + unitPath().string();
+        if (auto e = systemctl({"daemon-reload"})) return e;
+    }
     if (auto e = systemctl({"enable", kUnitName})) return e;
-    // Restart, not start: an installed copy is always replaced by this one.
-    return systemctl({"restart", kUnitName});
+    // A changed unit (another path, a rebuilt extension) replaces the running copy; an
+    // unchanged one is only started, so activating again leaves a running camera alone.
+    return systemctl({changed ? "restart" : "start", kUnitName});
+}
+
+std::string LinuxCamera::unitText() const {
+    // The extension's modification time makes a rebuilt copy at the same path a changed unit.
+    std::error_code ec;
+    const auto built = std::filesystem::last_write_time(options_.extensionPath, ec);
+    std::ostringstream unit;
+    unit << "[Unit]\n"
+         << "Description=Tarvello Camera: the phone's camera as a PipeWire camera\n"
+         << "After=pipewire.service\n\n"
+         << "[Service]\n"
+         << "# extension modified " << (ec ? 0 : built.time_since_epoch().count()) << "\n"
+         << "ExecStart=" << unitQuoted(options_.extensionPath) << " --socket "
+         << unitQuoted(options_.socketPath) << "\n"
+         << "Restart=on-failure\n"
+         << "RestartSec=1\n\n"
+         << "[Install]\n"
+         << "WantedBy=default.target\n";
+    return unit.str();
 }
 
 std::optional<std::string> LinuxCamera::deactivateNow() {
     childWanted_ = false;
     stopChild();
+    const bool systemd = options_.useSystemd.value_or(userManagerRuns());
     std::error_code ec;
-    if (!std::filesystem::exists(unitPath(), ec)) return std::nullopt;
-    if (options_.useSystemd.value_or(userManagerRuns())) {
-        if (auto e = systemctl({"disable", "--now", kUnitName})) return e;
+    if (std::filesystem::exists(unitPath(), ec)) {
+        if (systemd) {
+            if (auto e = systemctl({"disable", "--now", kUnitName})) return e;
+        }
+        if (!std::filesystem::remove(unitPath(), ec) && ec) return "Cannot remove " + unitPath().string();
+        if (systemd) {
+            if (auto e = systemctl({"daemon-reload"})) return e;
+        }
     }
-    if (!std::filesystem::remove(unitPath(), ec) && ec) return "Cannot remove " + unitPath().string();
-    if (options_.useSystemd.value_or(userManagerRuns())) return systemctl({"daemon-reload"});
-    return std::nullopt;
+    return stopServingExtension();
 }
 
 std::optional<std::string> LinuxCamera::startChild() {
@@ -275,10 +306,13 @@ std::optional<std::string> LinuxCamera::startChild() {
     spec.path = options_.extensionPath;
     spec.args = {options_.extensionPath, "--socket", options_.socketPath};
     spec.env = environmentWith(options_.childEnvironment);
-    spec.deathSignal = SIGTERM;
+    spec.deathSignal = options_.childOutlivesUs ? 0 : SIGTERM;
+    // Its own session: no terminal hang-up or group signal meant for us reaches it.
+    spec.ownProcessGroup = options_.childOutlivesUs;
     std::string error;
     const pid_t pid = spawnChild(spec, error);
     if (pid <= 0) return "Cannot start " + options_.extensionPath + ": " + error;
+    if (options_.childOutlivesUs) return std::nullopt;  // not ours to stop; init reaps it once we exit
     childPid_ = pid;
     childStarted_ = monotonicSeconds();
     return std::nullopt;
@@ -311,6 +345,97 @@ void LinuxCamera::stopChild() {
     supervisor_ = {};
     const pid_t pid = childPid_.exchange(0);
     if (pid > 0) endChild(pid, SIGTERM, 2.0, false);
+}
+
+// ---- Availability ----
+
+std::optional<std::string> LinuxCamera::stopServingExtension() {
+    // An extension left running by a one-shot activation is no child of ours: the
+    // socket's peer credentials name it. Anything but our own tarvello-camera is left alone.
+    pid_t pid = 0;
+    io_.sync([&] {
+        disconnect();  // a held connection may still name an extension that has gone
+        if (!ensureConnected()) return;
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (getsockopt(connection_->socket.native_handle(), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+            peer.uid == getuid())
+            pid = peer.pid;
+    });
+    if (pid <= 0) return std::nullopt;
+    std::error_code ec;
+    const auto exe = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+    if (ec || !exe.filename().string().starts_with("tarvello-camera")) return std::nullopt;
+
+    // Its parent reaps it, which may not be at once: a zombie has gone too.
+    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    auto gone = [&] {
+        std::ifstream in(stat);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        const auto paren = text.rfind(')');
+        return paren == std::string::npos || paren + 2 >= text.size() || text[paren + 2] == 'Z';
+    };
+    ::kill(pid, SIGTERM);
+    const double deadline = monotonicSeconds() + 3.0;
+    while (!gone() && monotonicSeconds() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!gone()) ::kill(pid, SIGKILL);
+    io_.sync([this] { disconnect(); });
+    log("Camera extension (pid " + std::to_string(pid) + ") stopped");
+    return std::nullopt;
+}
+
+std::optional<bool> LinuxCamera::nodeListed() {
+    const std::string pwCli = options_.pwCliPath.empty() ? findOnPath("pw-cli") : options_.pwCliPath;
+    if (pwCli.empty()) return std::nullopt;
+    // pw-cli waits on the PipeWire connection; a daemon that hangs must not hang us.
+    const std::string timeout = findOnPath("timeout");
+    auto result = timeout.empty() ? options_.processes->run(pwCli, {"ls", "Node"})
+                                  : options_.processes->run(timeout, {"5", pwCli, "ls", "Node"});
+    if (!result || result->exitStatus != 0) return std::nullopt;
+    return result->output.find("node.name = \"tarvello-camera\"") != std::string::npos;
+}
+
+std::optional<std::string> LinuxCamera::waitUntilAvailable(double seconds) {
+    if (options_.socketPath.empty()) return noSocketReason_;
+    // The node follows the extension's start within moments; PipeWire that cannot be
+    // reached for a few seconds is taken as not running rather than waited for.
+    constexpr double kPipeWireDownFor = 3.0;
+    const double start = monotonicSeconds();
+    const double deadline = start + seconds;
+    bool served = false;
+    std::optional<bool> listed;
+    std::optional<double> unreachableSince;
+    for (;;) {
+        const double now = monotonicSeconds();
+        served = findDevice();
+        if (served) {
+            listed = nodeListed();
+            if (listed.value_or(false)) return std::nullopt;
+            if (listed) {
+                unreachableSince.reset();
+            } else if (!unreachableSince) {
+                unreachableSince = now;
+            }
+        }
+        if (now >= deadline || (unreachableSince && now - *unreachableSince >= kPipeWireDownFor)) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (!served) {
+        std::string where = options_.useSystemd.value_or(userManagerRuns())
+                                ? " (see journalctl --user -u " + std::string(kUnitName) + ")"
+                                : std::string();
+        return "tarvello-camera is not running: nothing serves " + options_.socketPath + where;
+    }
+    if (!listed) {
+        if ((options_.pwCliPath.empty() ? findOnPath("pw-cli") : options_.pwCliPath).empty())
+            return "tarvello-camera runs, but pw-cli is missing (Debian package pipewire-bin) to ask "
+                   "PipeWire for "
+                   "the camera";
+        return "tarvello-camera runs, but PipeWire is not running for this user: the camera appears once it "
+               "starts";
+    }
+    return "tarvello-camera runs, but PipeWire does not list the Tarvello Camera node";
 }
 
 }  // namespace tarvello

@@ -25,7 +25,7 @@ namespace tarvello {
 //
 // Socket I/O runs on the facility's own queue; requests on a second one, as they
 // wait for systemctl. The facility lives for the process; a child it started ends
-// with it.
+// with it, unless it was started to outlive it (childOutlivesUs).
 class LinuxCamera final : public CameraFacility {
 public:
     struct Options {
@@ -40,6 +40,10 @@ public:
         std::string systemctlPath;                   // default: systemctl on PATH
         std::vector<std::string> childEnvironment;   // added to a self-started child's environment
         double restartDelay = 1.0;                   // before a self-started child is restarted
+        // For a one-shot command: the self-started extension leads a session of its own and
+        // keeps running when this process ends; it is neither supervised nor stopped here.
+        bool childOutlivesUs = false;
+        std::string pwCliPath;  // asks PipeWire for the camera's node; default: pw-cli on PATH
     };
 
     static constexpr const char* kUnitName = "tarvello-camera.service";
@@ -56,6 +60,11 @@ public:
     void pushPicture(std::shared_ptr<const VideoFrame> picture) override;
     void submitRequest(bool activate, std::function<void(std::optional<std::string> error)> done) override;
 
+    // Waits up to `seconds` until the extension serves its socket and PipeWire lists
+    // the "Tarvello Camera" node; nothing then, else why applications cannot see it.
+    // Blocks: never on the camera queue.
+    std::optional<std::string> waitUntilAvailable(double seconds);
+
     const std::string& socketPath() const { return options_.socketPath; }
     std::filesystem::path unitPath() const { return options_.unitDirectory / kUnitName; }
     // The self-started child's pid, 0 when none runs.
@@ -69,10 +78,14 @@ private:
     void disconnect();                           // on io_
     std::optional<std::string> activateNow();    // on requests_
     std::optional<std::string> deactivateNow();  // on requests_
+    std::string unitText() const;
     std::optional<std::string> systemctl(const std::vector<std::string>& args);
-    std::optional<std::string> startChild();  // on requests_
-    void superviseChild();                    // on requests_
-    void stopChild();                         // on requests_
+    std::optional<std::string> startChild();            // on requests_
+    void superviseChild();                              // on requests_
+    void stopChild();                                   // on requests_
+    std::optional<std::string> stopServingExtension();  // on requests_
+    // Whether PipeWire lists the node; nothing when PipeWire could not be asked.
+    std::optional<bool> nodeListed();
 
     Options options_;
     std::string noSocketReason_;  // why socketPath is empty
