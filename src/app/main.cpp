@@ -25,6 +25,7 @@
 #include "dispatch/stall_watch.h"
 #include "platform/platform.h"
 #ifdef TARVELLO_HAVE_X11
+#include "platform/linux/linux_camera.h"
 #include "platform/linux/time_probe.h"
 #endif
 #include "server/server.h"
@@ -59,6 +60,10 @@ Options:
   --install-audio       Create the virtual speaker and microphone devices in the
                         running sound server and for its later starts, then exit
                         (status 0 when they exist).
+  --install-camera      Install and start the camera extension (tarvello-camera), as the
+                        set-up window's Install button does, then exit (status 0 once
+                        applications can use "Tarvello Camera"). For machines served
+                        with --headless; running it again changes nothing.
   --uninstall-camera    Stop and remove the camera extension (tarvello-camera), then
                         exit (status 0 when it is removed).
   --stage-times         Log every 5 s of frames how long each stage of the video path
@@ -174,14 +179,42 @@ int main(int argc, char** argv) {
     bool headless = false;
     std::optional<std::string> screenshotDir;
 
-    // --uninstall-camera: removes the camera extension and exits; nothing else of the launch runs.
-    for (int i = 1; i < argc; ++i) {
-        if (std::string_view(argv[i]) != "--uninstall-camera") continue;
+    auto useSettingsOfArguments = [&] {
         std::optional<std::filesystem::path> dir;
         for (int j = 1; j + 1 < argc; ++j) {
             if (std::string_view(argv[j]) == "--config-dir") dir = argv[j + 1];
         }
         Settings::useStore(std::make_shared<JsonFileStore>(defaultSettingsPath(dir)));
+    };
+
+    // --install-camera: the set-up window's Install for machines without one. It exits once
+    // applications can open the camera; the extension it started keeps running after it.
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) != "--install-camera") continue;
+#ifdef TARVELLO_HAVE_X11
+        useSettingsOfArguments();
+        LinuxCamera::Options cameraOptions;
+        cameraOptions.childOutlivesUs = true;
+        auto camera = std::make_shared<LinuxCamera>(cameraOptions);
+        auto bridge = CameraBridge::create(camera);
+        std::promise<std::optional<std::string>> outcome;
+        bridge->activate([&outcome](std::optional<std::string> e) { outcome.set_value(std::move(e)); });
+        std::optional<std::string> failure = outcome.get_future().get();
+        bridge->shutdown();
+        if (!failure) failure = camera->waitUntilAvailable(15.0);
+        std::printf("%s\n", failure ? ("Camera not available: " + *failure).c_str()
+                                    : "Camera installed: applications can use Tarvello Camera");
+        return failure ? 1 : 0;
+#else
+        std::fprintf(stderr, "tarvello: --install-camera needs the Linux build\n");
+        return 2;
+#endif
+    }
+
+    // --uninstall-camera: removes the camera extension and exits; nothing else of the launch runs.
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) != "--uninstall-camera") continue;
+        useSettingsOfArguments();
         auto bridge = CameraBridge::create(makeSystemCamera());
         std::promise<std::optional<std::string>> outcome;
         bridge->deactivate([&outcome](std::optional<std::string> e) { outcome.set_value(std::move(e)); });
