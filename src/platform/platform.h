@@ -10,6 +10,7 @@
 #include "platform/dock.h"
 #include "platform/host.h"
 #include "platform/input.h"
+#include "platform/lid.h"
 #include "platform/power.h"
 #include "platform/preference_domains.h"
 #include "platform/processes.h"
@@ -30,6 +31,7 @@ struct Platform {
     std::shared_ptr<CursorFacility> cursor;
     std::shared_ptr<AudioFacility> audio;
     std::shared_ptr<CameraFacility> camera;
+    std::shared_ptr<LidFacility> lid;  // empty: no lid to hold here
     // Trackpad, dock and window-manager preferences the gesture set is read from.
     std::shared_ptr<PreferenceDomains> preferences;
     std::shared_ptr<DockFacility> dock;            // empty: gestures take their fallbacks
@@ -40,8 +42,8 @@ struct Platform {
 Platform makeSimPlatform();
 
 // The X11 back-ends (builds with X11 only): each session gets a private Xvfb server as its display, and
-// input goes there through XTEST. Accessibility is still the stand-in; the camera goes to the
-// tarvello-camera extension.
+// input goes there through XTEST; accessibility is AT-SPI where the build has it, the camera goes
+// to the tarvello-camera extension, keep-awake and the lid hold are login-manager inhibitors.
 Platform makeLinuxPlatform();
 
 // This machine's sound devices (the PulseAudio back-end where the build has it), for

@@ -2,7 +2,6 @@
 
 #include "server/batch_sender.h"
 #include "server/stage_report.h"
-#include "server/lid_control.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -915,14 +914,9 @@ void Server::reportGuessing() {
     }
 }
 
-bool Server::lidAwakeEnabled() {
-    return platform_.processes && tarvello::lidAwakeEnabled(*platform_.processes);
-}
+bool Server::lidAwakeEnabled() { return platform_.lid && platform_.lid->held(); }
 
-bool Server::setLidAwake(bool enabled) {
-    if (!platform_.processes) return false;
-    return tarvello::setLidAwake(*platform_.processes, enabled);
-}
+bool Server::setLidAwake(bool enabled) { return platform_.lid && platform_.lid->hold(enabled); }
 
 void Server::restartSession() {
     queue_.async(weakly(shared_from_this(), [](Server& s) {

@@ -85,8 +85,8 @@ public:
     void showDockChanged();
     void keepUnlockedChanged();
 
-    // The lid-sleep switch of the menu. Both block for the tools they run (and the user's
-    // answer to the administrator prompt): never call them on the main or a server queue.
+    // The menu's lid switch; false where the platform has no lid to hold. Both may wait on
+    // the login manager: never call them on the main or a server queue.
     bool lidAwakeEnabled();
     bool setLidAwake(bool enabled);
 

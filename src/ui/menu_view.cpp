@@ -226,7 +226,8 @@ void MenuView::build() {
                           "lock.open.fill");
     bindSetting(unlocked_, SettingsKey::keepUnlocked, [this](bool) { actions_->keepUnlockedChanged(); });
     lidAwake_ =
-        addSwitch(root, "lidAwake", QStringLiteral("Stay awake with the lid closed"), "laptopcomputer");
+        addSwitch(root, "lidAwake", QStringLiteral("Stay awake with the lid closed while Tarvello runs"),
+                 "laptopcomputer");
     connect(lidAwake_, &QCheckBox::toggled, this, [this](bool on) {
         QPointer<QWidget> self(this);
         actions_->setLidAwake(on, [self, box = lidAwake_](bool state) {

@@ -197,17 +197,16 @@ TEST_F(ServerLockTest, LockWithoutASessionIsLoggedButRebuildsNothing) {
 
 // ---- The lid setting ----
 
-TEST_F(ServerPowerTest, LidSettingGoesThroughTheToolsAndIsReadBack) {
+TEST_F(ServerPowerTest, LidSwitchReadsBackWhatThePlatformHolds) {
     startServer();
-    sim.processes->script("/usr/bin/osascript", {ProcessResult{0, ""}});
-    sim.processes->script("/usr/bin/pmset", {ProcessResult{0, " SleepDisabled\t\t1\n"}});
     EXPECT_TRUE(server->setLidAwake(true));
-    EXPECT_TRUE(logs.contains("The Mac stays awake with the lid closed"));
     EXPECT_TRUE(server->lidAwakeEnabled());
-    const auto runs = sim.processes->runs();
-    ASSERT_EQ(runs.size(), 3u);
-    EXPECT_EQ(runs[0].rfind("/usr/bin/osascript -e do shell script", 0), 0u);
-    EXPECT_EQ(runs[1], "/usr/bin/pmset -g");
+    EXPECT_FALSE(server->setLidAwake(false));
+    EXPECT_FALSE(server->lidAwakeEnabled());
+
+    sim.lid->refuse = true;
+    EXPECT_FALSE(server->setLidAwake(true)) << "a refused hold reads back off";
+    EXPECT_FALSE(server->lidAwakeEnabled());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "platform/linux/linux_display.h"
 #include "platform/linux/linux_host.h"
 #include "platform/linux/linux_input.h"
+#include "platform/linux/linux_lid.h"
 #include "platform/linux/linux_power.h"
 #include "platform/linux/linux_processes.h"
 #include "platform/linux/logind.h"
@@ -55,6 +56,7 @@ Platform makeLinuxPlatform() {
     auto logind = std::make_shared<Logind>();
     p.host = std::make_shared<LinuxHost>(display, linuxPlatformAvailable(), logind);
     p.power = std::make_shared<LinuxPower>(logind, display);
+    p.lid = std::make_shared<LinuxLid>(logind);
     p.processes = std::make_shared<LinuxProcesses>();
     p.cursor = std::make_shared<LinuxCursor>(display);
     p.audio = makeSystemAudio();

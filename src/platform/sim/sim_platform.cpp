@@ -630,6 +630,7 @@ Platform makeSimPlatform(SimHandles& h) {
     h.input = std::make_shared<SimInput>();
     h.host = std::make_shared<SimHost>();
     h.power = std::make_shared<SimPower>();
+    h.lid = std::make_shared<SimLid>();
     h.processes = std::make_shared<SimProcesses>();
     h.accessibility = std::make_shared<SimAccessibility>();
     h.cursor = std::make_shared<SimCursor>();
@@ -645,6 +646,7 @@ Platform makeSimPlatform(SimHandles& h) {
     p.input = h.input;
     p.host = h.host;
     p.power = h.power;
+    p.lid = h.lid;
     p.processes = h.processes;
     p.accessibility = h.accessibility;
     p.cursor = h.cursor;

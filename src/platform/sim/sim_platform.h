@@ -143,6 +143,20 @@ private:
     uint32_t covered_ = 0;
 };
 
+// A lid hold the test can refuse.
+class SimLid final : public LidFacility {
+public:
+    bool held() override { return held_.load(); }
+    bool hold(bool on) override {
+        held_ = on && !refuse.load();
+        return held_.load();
+    }
+    std::atomic<bool> refuse{false};
+
+private:
+    std::atomic<bool> held_{false};
+};
+
 // Scripted tools: a path answers with its script, or cannot be launched when it has none.
 class SimProcesses final : public ProcessFacility {
 public:
@@ -254,6 +268,7 @@ struct SimHandles {
     std::shared_ptr<SimInput> input;
     std::shared_ptr<SimHost> host;
     std::shared_ptr<SimPower> power;
+    std::shared_ptr<SimLid> lid;
     std::shared_ptr<SimProcesses> processes;
     std::shared_ptr<SimAccessibility> accessibility;
     std::shared_ptr<SimCursor> cursor;

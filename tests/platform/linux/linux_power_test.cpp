@@ -10,6 +10,7 @@
 
 #include "fake_logind.h"
 #include "platform/linux/linux_host.h"
+#include "platform/linux/linux_lid.h"
 #include "platform/linux/linux_power.h"
 #include "platform/linux/logind.h"
 #include "x_test_support.h"
@@ -101,6 +102,49 @@ TEST(LinuxPower, ABusWithoutLoginManagerFailsWithTheBussReason) {
     LinuxPower none(nullptr, nullptr);
     EXPECT_EQ(none.createAssertion(kName), 0u);
     EXPECT_TRUE(logs.contains("Keep-awake unavailable: no login manager"));
+}
+
+// ---- The lid hold ----
+
+TEST(LinuxLid, HoldIsOneLidSwitchInhibitorTakenOnceAndLetGo) {
+    FakeLogind bus;
+    ASSERT_TRUE(bus.running());
+    LogCapture logs;
+    {
+        LinuxLid lid(std::make_shared<Logind>(bus.address()));
+        EXPECT_FALSE(lid.held());
+        EXPECT_TRUE(lid.hold(true));
+        EXPECT_TRUE(lid.hold(true));  // already held: no second lock
+        EXPECT_TRUE(lid.held());
+        const auto calls = bus.inhibitCalls();
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_EQ(calls[0].what, "handle-lid-switch");
+        EXPECT_EQ(calls[0].who, "Tarvello");
+        EXPECT_EQ(calls[0].mode, "block");
+        EXPECT_EQ(bus.waitOpenLocks(1), 1);
+
+        EXPECT_FALSE(lid.hold(false));
+        EXPECT_FALSE(lid.held());
+        EXPECT_EQ(bus.waitOpenLocks(0), 0);
+
+        EXPECT_TRUE(lid.hold(true));
+        EXPECT_EQ(bus.waitOpenLocks(1), 1);
+    }
+    // Held no longer than its owner.
+    EXPECT_EQ(bus.waitOpenLocks(0), 0);
+}
+
+TEST(LinuxLid, RefusedHoldReadsBackOffWithTheReason) {
+    AbsentBus absent;
+    LogCapture logs;
+    LinuxLid lid(std::make_shared<Logind>(absent.address()));
+    EXPECT_FALSE(lid.hold(true));
+    EXPECT_FALSE(lid.held());
+    EXPECT_TRUE(logs.contains("Could not keep this computer awake with the lid closed: no system bus"))
+        << "the log tells why";
+
+    LinuxLid none(nullptr);
+    EXPECT_FALSE(none.hold(true));
 }
 
 // ---- The lock state ----
