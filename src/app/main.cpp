@@ -15,6 +15,7 @@
 
 #include "app/log.h"
 #include "app/permissions.h"
+#include "app/server_state.h"
 #include "app/settings.h"
 #include "app/settings_store.h"
 #include "app/stage_manager.h"
@@ -360,6 +361,7 @@ int main(int argc, char** argv) {
     stageEnv.openFile = [](const std::filesystem::path& file) { openWithDesktop(file.string()); };
     auto stageManager = StageManager::create(std::move(stageEnv));
     options.stageManager = stageManager;
+    options.statusObserver = serverStateObserver();
     const auto host = platform->host;
 
     // Activation only: the server's own bridge carries the session's pictures.
