@@ -1,6 +1,7 @@
 #include "server/server.h"
 
 #include "server/batch_sender.h"
+#include "server/control_outbox.h"
 #include "server/stage_report.h"
 
 #include <netinet/in.h>
@@ -12,7 +13,6 @@
 #include <asio/write.hpp>
 #include <charconv>
 #include <cmath>
-#include <deque>
 #include <random>
 
 #include "app/host_info.h"
@@ -37,9 +37,6 @@ constexpr double kCursorThrottle = 1.0 / 240.0;
 constexpr int64_t kBitrateFloor = 4'000'000;
 // Shown by the system's power reports while the assertion is held.
 constexpr const char* kAssertionName = "Tarvello: keeps the Mac unlocked for the iPhone";
-// A phone that stops reading must not make us buffer without end; status messages
-// beyond this are dropped (the next ones carry fresher values anyway).
-constexpr size_t kMaxPendingControlBytes = 4 << 20;
 
 template <class Endpoint>
 std::string describe(const Endpoint& ep) {
@@ -101,9 +98,7 @@ struct ControlConnection {
     std::string remoteAddress;
     std::vector<uint8_t> readBuf = std::vector<uint8_t>(65536);
     ControlFramer framer;
-    std::deque<Bytes> outq;
-    size_t outBytes = 0;
-    bool writing = false;
+    ControlOutbox outbox;
     bool closed = false;
     bool reported = false;
     bool refused = false;  // read no further: the refusal is on its way, then the close
@@ -506,34 +501,29 @@ void Server::send(Bytes frame) {
 
 void Server::sendTo(const std::shared_ptr<ControlConnection>& conn, Bytes frame) {
     if (!conn || conn->closed || frame.empty()) return;
-    if (conn->outBytes + frame.size() > kMaxPendingControlBytes) return;
-    conn->outBytes += frame.size();
-    conn->outq.push_back(std::move(frame));
-    if (!conn->writing) writeNext(conn);
+    if (conn->outbox.push(std::move(frame)) == ControlOutbox::Push::overflow) {
+        log("iPhone stopped reading: closing its connection");
+        cancel(conn);
+        return;
+    }
+    writeNext(conn);
 }
 
 void Server::writeNext(const std::shared_ptr<ControlConnection>& conn) {
-    if (conn->outq.empty() || conn->closed) {
-        conn->writing = false;
-        return;
-    }
-    conn->writing = true;
+    if (conn->closed) return;
+    const Bytes* frame = conn->outbox.beginWrite();
+    if (!frame) return;
     std::weak_ptr<Server> w = weak_from_this();
-    asio::async_write(conn->socket, asio::buffer(conn->outq.front()),
-                      [w, conn](const std::error_code& ec, size_t) {
-                          auto s = w.lock();
-                          if (!s) return;
-                          if (!conn->outq.empty()) {
-                              conn->outBytes -= conn->outq.front().size();
-                              conn->outq.pop_front();
-                          }
-                          if (ec) {
-                              conn->writing = false;
-                              s->cancel(conn);
-                              return;
-                          }
-                          s->writeNext(conn);
-                      });
+    asio::async_write(conn->socket, asio::buffer(*frame), [w, conn](const std::error_code& ec, size_t) {
+        auto s = w.lock();
+        if (!s) return;
+        conn->outbox.finishWrite();
+        if (ec) {
+            s->cancel(conn);
+            return;
+        }
+        s->writeNext(conn);
+    });
 }
 
 void Server::logFolded(LineFolder& folder, const std::string& line) {
