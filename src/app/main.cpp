@@ -13,9 +13,11 @@
 #include <string>
 #include <thread>
 
+#include "app/build_info.h"
 #include "app/log.h"
 #include "app/permissions.h"
 #include "app/server_state.h"
+#include "app/service_notify.h"
 #include "app/settings.h"
 #include "app/settings_store.h"
 #include "app/stage_manager.h"
@@ -76,6 +78,7 @@ Options:
                         screen, so every frame changes everywhere.
   --screenshots DIR     Instead of serving: draw the menu and the set-up window with
                         sample state into DIR/menu.png and DIR/onboarding.png.
+  --version             Show the version and the back-ends this build has.
   --help                Show this text.
 )";
 
@@ -237,6 +240,9 @@ int main(int argc, char** argv) {
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
+        } else if (a == "--version") {
+            std::fputs(versionText().c_str(), stdout);
+            return 0;
         } else if (a == "--headless") {
             headless = true;
         } else if (a == "--screenshots") {
@@ -320,6 +326,8 @@ int main(int argc, char** argv) {
     });
     StallWatch stallWatch;
     stallWatch.start();
+    ServiceWatch service([&stallWatch] { return !stallWatch.anyStalled(); });
+    service.start();
 
     std::optional<std::string> screenUnavailable;
     if (platformName.empty()) {
@@ -401,6 +409,7 @@ int main(int argc, char** argv) {
                 log("Could not open the listening ports; is another copy running?");
                 return std::nullopt;
             }
+            service.ready();
             launchRepairs();
             if (!server->start()) return std::nullopt;
             LinuxSetupParts parts;
@@ -416,6 +425,7 @@ int main(int argc, char** argv) {
             return TrayServices{server, stageManager, makeLinuxSetupSystem(std::move(parts))};
         };
         tray.stop = [&] {
+            service.stopping();
             server->stop();
             stageManager->flush();
             AudioBridge::restoreDefaultDevices(*audio);
@@ -435,6 +445,7 @@ int main(int argc, char** argv) {
         abandon();
         return 1;
     }
+    service.ready();
     StopSignals::onStop([] { mainQueue().quit(); });
     launchRepairs();
     if (!server->start()) {
@@ -443,6 +454,7 @@ int main(int argc, char** argv) {
     }
 
     mainQueue().run();
+    service.stopping();
     server->stop();
     stageManager->flush();
     cameraBridge->shutdown();
