@@ -55,7 +55,9 @@ private:
 
 }  // namespace
 
-std::shared_ptr<ServiceNotifier> makeSystemServiceNotifier() { return std::make_shared<SystemServiceNotifier>(); }
+std::shared_ptr<ServiceNotifier> makeSystemServiceNotifier() {
+    return std::make_shared<SystemServiceNotifier>();
+}
 
 // Its own queue: a stall of any other queue must not keep the verdict from being given,
 // and a stall of this one starves the watchdog, which is the right outcome too.

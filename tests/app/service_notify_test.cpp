@@ -218,7 +218,8 @@ private:
 // hands it its own pid as WATCHDOG_PID, as the manager does.
 class ServedProcess {
 public:
-    ServedProcess(ManagerSocket& manager, std::vector<std::string> args) : output_(manager.dir() / "out.log") {
+    ServedProcess(ManagerSocket& manager, std::vector<std::string> args)
+        : output_(manager.dir() / "out.log") {
         const auto config = manager.dir() / "config";
         const auto runtime = manager.dir() / "run";
         fs::create_directories(config);
@@ -226,13 +227,22 @@ public:
         fs::permissions(runtime, fs::perms::owner_all);
         ChildSpec spec;
         spec.path = "/bin/sh";
-        spec.args = {"sh", "-c", "WATCHDOG_PID=$$; export WATCHDOG_PID; exec \"$0\" \"$@\"", TARVELLO_SERVER_PATH,
-                     "--headless", "--platform", "sim", "--config-dir", config.string(), "--bind", "127.0.0.1"};
+        spec.args = {"sh",
+                     "-c",
+                     "WATCHDOG_PID=$$; export WATCHDOG_PID; exec \"$0\" \"$@\"",
+                     TARVELLO_SERVER_PATH,
+                     "--headless",
+                     "--platform",
+                     "sim",
+                     "--config-dir",
+                     config.string(),
+                     "--bind",
+                     "127.0.0.1"};
         spec.args.insert(spec.args.end(), args.begin(), args.end());
-        spec.env = environmentWith({"NOTIFY_SOCKET=" + manager.path(), "WATCHDOG_USEC=400000",
-                                    "XDG_RUNTIME_DIR=" + runtime.string(),
-                                    "XDG_CONFIG_HOME=" + (manager.dir() / "xdg").string()},
-                                   {"DISPLAY", "WAYLAND_DISPLAY", "WATCHDOG_PID"});
+        spec.env = environmentWith(
+            {"NOTIFY_SOCKET=" + manager.path(), "WATCHDOG_USEC=400000", "XDG_RUNTIME_DIR=" + runtime.string(),
+             "XDG_CONFIG_HOME=" + (manager.dir() / "xdg").string()},
+            {"DISPLAY", "WAYLAND_DISPLAY", "WATCHDOG_PID"});
         spec.deathSignal = SIGKILL;
         spec.ownProcessGroup = true;
         spec.outputPath = output_.string();
@@ -318,7 +328,8 @@ TEST(ServiceNotifyProcessTest, ServerThatCannotOpenItsPortsNeverSaysReady) {
     ASSERT_EQ(::getsockname(taken, reinterpret_cast<sockaddr*>(&addr), &len), 0);
 
     ManagerSocket manager;
-    ServedProcess server(manager, {"--control-port", std::to_string(ntohs(addr.sin_port)), "--video-port", "0"});
+    ServedProcess server(manager,
+                         {"--control-port", std::to_string(ntohs(addr.sin_port)), "--video-port", "0"});
     const auto status = server.exitStatus();
     ::close(taken);
     ASSERT_TRUE(status.has_value()) << server.output();
