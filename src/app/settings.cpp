@@ -131,6 +131,11 @@ bool Settings::showDock() {
     return boolValue(SettingsKey::showDock, true);
 }
 
+std::string Settings::commandKey() {
+    // Anything else stored reads as the default, so the input never meets a third value.
+    return d().getString(SettingsKey::commandKey) == "super" ? "super" : "control";
+}
+
 bool Settings::boolValue(const std::string& key, bool def) {
     return d().getBool(key).value_or(def);
 }

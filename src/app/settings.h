@@ -24,6 +24,7 @@ inline constexpr const char* iPhoneCamera = "iPhoneCamera";
 inline constexpr const char* keepUnlocked = "keepUnlocked";
 inline constexpr const char* stageManager = "stageManager";
 inline constexpr const char* showDock = "showDock";
+inline constexpr const char* commandKey = "commandKey";
 // Owned by other components, read and written directly through Settings::d().
 inline constexpr const char* loginItemConfigured = "loginItemConfigured";
 inline constexpr const char* cameraActivated = "cameraActivated";
@@ -64,6 +65,8 @@ public:
     bool keepUnlocked();
     bool stageManager();
     bool showDock();
+    // What the phone's Command keys press on the computer: "control" or "super".
+    std::string commandKey();
     bool boolValue(const std::string& key, bool def = true);
 
     // The "New code" action: the next code is drawn independently of the old one and

@@ -199,6 +199,17 @@ void MenuView::build() {
         addSwitch(root, SettingsKey::iPhoneMic, QStringLiteral("iPhone as the Mac's microphone"), "mic.fill");
     cam_ = addSwitch(root, SettingsKey::iPhoneCamera, QStringLiteral("iPhone as the Mac's camera"),
                      "video.fill");
+    // Read at each press of the key: nothing else to set off.
+    commandKey_ = new QComboBox;
+    commandKey_->setObjectName(QStringLiteral("commandKey"));
+    commandKey_->addItem(QStringLiteral("Control"), QStringLiteral("control"));
+    commandKey_->addItem(QStringLiteral("Super"), QStringLiteral("super"));
+    root->addLayout(labelledRow(QStringLiteral("\u2318 Command key acts as"), commandKey_));
+    connect(commandKey_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (index < 0) return;
+        const std::string value = commandKey_->itemData(index).toString().toStdString();
+        Settings::shared().d().setString(SettingsKey::commandKey, value);
+    });
     // Read when the next session starts: nothing else to set off.
     bindSetting(sound_, SettingsKey::soundOnIPhone, nullptr);
     bindSetting(mic_, SettingsKey::iPhoneMic, nullptr);
@@ -318,6 +329,10 @@ void MenuView::reload() {
     {
         const QSignalBlocker block(textSize_);
         textSize_->setCurrentIndex(textSize_->findData(s.uiScale()));
+    }
+    {
+        const QSignalBlocker block(commandKey_);
+        commandKey_->setCurrentIndex(commandKey_->findData(QString::fromStdString(s.commandKey())));
     }
     setCheckedQuietly(mirror_, s.mirrorMac());
     setCheckedQuietly(cursor_, s.showsCursor());

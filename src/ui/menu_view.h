@@ -68,6 +68,7 @@ private:
     QLabel* address_ = nullptr;
     QLabel* code_ = nullptr;
     QComboBox* textSize_ = nullptr;
+    QComboBox* commandKey_ = nullptr;
     QCheckBox *sound_ = nullptr, *mic_ = nullptr, *cam_ = nullptr;
     QCheckBox *stage_ = nullptr, *dock_ = nullptr;
     QLabel *stageReason_ = nullptr, *dockReason_ = nullptr;

@@ -207,6 +207,20 @@ TEST_F(ViewTest, TextSizeAndBitrateWriteTheirSettings) {
     EXPECT_TRUE(actions->take().empty());
 }
 
+TEST_F(ViewTest, CommandKeyChoiceWritesTheSettingAndShowsTheStoredOne) {
+    store->setString(SettingsKey::commandKey, "super");
+    MenuView& view = makeMenu();
+    auto* choice = find<QComboBox>(view, "commandKey");
+    ASSERT_NE(choice, nullptr);
+    EXPECT_EQ(choice->currentText(), "Super");
+    actions->take();
+    choice->setCurrentIndex(choice->findText("Control"));
+    EXPECT_EQ(store->getString(SettingsKey::commandKey), "control");
+    choice->setCurrentIndex(choice->findText("Super"));
+    EXPECT_EQ(store->getString(SettingsKey::commandKey), "super");
+    EXPECT_TRUE(actions->take().empty()) << "read at the next key press: no session restart";
+}
+
 TEST_F(ViewTest, PhoneChangedTextSizeReloadsThePicker) {
     MenuView& view = makeMenu();
     store->setDouble(SettingsKey::uiScale, 1.5);
