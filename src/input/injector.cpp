@@ -214,7 +214,15 @@ void Injector::key(uint16_t usage, bool down) {
 }
 
 void Injector::typeText(std::string_view utf8) {
-    const std::u16string units = toUtf16(utf8);
+    std::u16string units;
+    {
+        // A line break written as CR LF is one Return, not two.
+        const std::u16string all = toUtf16(utf8);
+        units.reserve(all.size());
+        for (size_t k = 0; k < all.size(); ++k) {
+            if (!(all[k] == u'\r' && k + 1 < all.size() && all[k + 1] == u'\n')) units.push_back(all[k]);
+        }
+    }
     size_t i = 0;
     while (i < units.size()) {
         size_t len = std::min(kTextChunkUnits, units.size() - i);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <set>
 #include <thread>
 #include <tuple>
 
@@ -91,9 +92,25 @@ protected:
 TEST(HidKeyCodes, TableIsSortedAndComplete) {
     // Lookup is a binary search: an unsorted table would lose keys.
     for (const auto& e : hidKeyCodes) EXPECT_EQ(hidKeyCode(e.usage), e.keyCode) << e.usage;
-    for (uint16_t usage : {0x00, 0x03, 0x46, 0x47, 0x48, 0x53, 0x65, 0xDF, 0xE8, 0x104}) {
+    for (uint16_t usage : {0x00, 0x03, 0x46, 0x47, 0x48, 0x65, 0xDF, 0xE8, 0x104}) {
         EXPECT_FALSE(hidKeyCode(usage)) << usage;
     }
+    EXPECT_EQ(hidKeyCode(0x53), 71);  // Num Lock, outside the common table
+    // Every handled key has a position on a Linux keyboard, each its own but for the
+    // two usages that share the backslash key.
+    std::set<uint16_t> positions;
+    for (const auto& e : hidKeyCodes) {
+        const auto evdev = evdevKeyCode(e.keyCode);
+        ASSERT_TRUE(evdev) << e.usage;
+        if (e.usage != 0x32) {
+            EXPECT_TRUE(positions.insert(*evdev).second) << e.usage;
+        }
+    }
+    EXPECT_EQ(evdevKeyCode(71), 69);
+    EXPECT_EQ(evdevKeyCode(*hidKeyCode(0x1C)), 21);  // Y
+    EXPECT_EQ(evdevKeyCode(*hidKeyCode(0x64)), 86);  // the ISO key beside left Shift
+    EXPECT_FALSE(evdevKeyCode(52));
+    EXPECT_FALSE(evdevKeyCode(0xFFFF));
     int modifiers = 0;
     for (uint16_t usage = 0; usage < 0x200; ++usage) modifiers += modifierFlag(usage).has_value();
     EXPECT_EQ(modifiers, 8);
@@ -178,6 +195,16 @@ INSTANTIATE_TEST_SUITE_P(Injector, InjectorTextChunks,
                       TextCase{std::string(16, 'a') + "\U0001F600", {16, 2}},
                       TextCase{"a\xFF" "b", {3}},  // invalid byte repaired, not dropped
                       TextCase{"", {}}));
+
+TEST_F(InjectorTest, TextLineBreaksWrittenAsCrLfAreOneBreak) {
+    send(buildText("a\r\nb\rc\n\n"));
+    send(buildText(std::string(15, 'x') + "\r\ny"));  // the pair would straddle two chunks
+    std::vector<std::u16string> downs;
+    for (const auto& e : events()) {
+        if (e.type == InputEventType::keyDown) downs.push_back(e.text);
+    }
+    EXPECT_EQ(downs, (std::vector<std::u16string>{u"a\nb\rc\n\n", std::u16string(15, u'x') + u"\n", u"y"}));
+}
 
 // ---- Release of everything ----
 

@@ -8,7 +8,9 @@
 #include <utility>
 
 #include "app/log.h"
+#include "app/settings.h"
 #include "dispatch/serial_queue.h"
+#include "input/key_codes.h"
 
 namespace tarvello {
 
@@ -38,15 +40,16 @@ constexpr KeyCodeSym kKeySyms[] = {
     {53, XK_Escape},       {54, XK_Super_R},      {55, XK_Super_L},      {56, XK_Shift_L},
     {57, XK_Caps_Lock},    {58, XK_Alt_L},        {59, XK_Control_L},    {60, XK_Shift_R},
     {61, XK_Alt_R},        {62, XK_Control_R},    {65, XK_KP_Decimal},   {67, XK_KP_Multiply},
-    {69, XK_KP_Add},       {75, XK_KP_Divide},    {76, XK_KP_Enter},     {78, XK_KP_Subtract},
-    {82, XK_KP_0},         {83, XK_KP_1},         {84, XK_KP_2},         {85, XK_KP_3},
-    {86, XK_KP_4},         {87, XK_KP_5},         {88, XK_KP_6},         {89, XK_KP_7},
-    {91, XK_KP_8},         {92, XK_KP_9},         {96, XK_F5},           {97, XK_F6},
-    {98, XK_F7},           {99, XK_F3},           {100, XK_F8},          {101, XK_F9},
-    {103, XK_F11},         {109, XK_F10},         {111, XK_F12},         {114, XK_Insert},
-    {115, XK_Home},        {116, XK_Prior},       {117, XK_Delete},      {118, XK_F4},
-    {119, XK_End},         {120, XK_F2},          {121, XK_Next},        {122, XK_F1},
-    {123, XK_Left},        {124, XK_Right},       {125, XK_Down},        {126, XK_Up},
+    {69, XK_KP_Add},       {71, XK_Num_Lock},     {75, XK_KP_Divide},    {76, XK_KP_Enter},
+    {78, XK_KP_Subtract},  {82, XK_KP_0},         {83, XK_KP_1},         {84, XK_KP_2},
+    {85, XK_KP_3},         {86, XK_KP_4},         {87, XK_KP_5},         {88, XK_KP_6},
+    {89, XK_KP_7},         {91, XK_KP_8},         {92, XK_KP_9},         {96, XK_F5},
+    {97, XK_F6},           {98, XK_F7},           {99, XK_F3},           {100, XK_F8},
+    {101, XK_F9},          {103, XK_F11},         {109, XK_F10},         {111, XK_F12},
+    {114, XK_Insert},      {115, XK_Home},        {116, XK_Prior},       {117, XK_Delete},
+    {118, XK_F4},          {119, XK_End},         {120, XK_F2},          {121, XK_Next},
+    {122, XK_F1},          {123, XK_Left},        {124, XK_Right},       {125, XK_Down},
+    {126, XK_Up},
 };
 // clang-format on
 
@@ -65,12 +68,26 @@ constexpr std::pair<uint16_t, uint64_t> kModifierKeyCodes[] = {
 
 // The key pressed for a flag that an event carries but no held modifier provides
 // (key chords); pressed in this order, released in reverse.
-constexpr std::pair<uint64_t, uint32_t> kChordModifiers[] = {
-    {EventFlags::control, XK_Control_L},
-    {EventFlags::alternate, XK_Alt_L},
-    {EventFlags::shift, XK_Shift_L},
-    {EventFlags::command, XK_Super_L},
+constexpr std::pair<uint64_t, uint16_t> kChordModifiers[] = {
+    {EventFlags::control, 59},
+    {EventFlags::alternate, 58},
+    {EventFlags::shift, 56},
+    {EventFlags::command, 55},
 };
+
+constexpr uint16_t kLeftCommand = 55, kRightCommand = 54, kLeftControl = 59, kRightControl = 62;
+constexpr uint16_t kNumLock = 71;
+
+// Keypad keys that type a digit or the decimal separator only while Num Lock is on.
+constexpr bool numLockDependent(uint16_t keyCode) {
+    return keyCode == 65 || (keyCode >= 82 && keyCode <= 89) || keyCode == 91 || keyCode == 92;
+}
+
+// The flags as the display sees them.
+uint64_t displayFlags(uint64_t flags, bool commandIsControl) {
+    if (!commandIsControl || !(flags & EventFlags::command)) return flags;
+    return (flags & ~EventFlags::command) | EventFlags::control;
+}
 
 // The gesture chords for switching spaces become Control+Alt+Left/Right, which most X
 // desktops bind to switching workspaces. The numeric-pad and secondary-function flags
@@ -175,10 +192,16 @@ LinuxInput::LinuxInput(SessionDisplay sessionDisplay, Options options)
     : sessionDisplay_(std::move(sessionDisplay)),
       connect_(std::move(options.connect)),
       clock_(options.clock ? std::move(options.clock) : defaultClock()),
-      defer_(std::move(options.defer)) {
+      defer_(std::move(options.defer)),
+      commandKey_(std::move(options.commandKey)) {
     if (!connect_) {
         connect_ = [](const std::string& name, std::string& error) -> std::unique_ptr<XInputConnection> {
             return XTestConnection::open(name, error);
+        };
+    }
+    if (!commandKey_) {
+        commandKey_ = [] {
+            return Settings::shared().commandKey() == "super" ? CommandKey::super : CommandKey::control;
         };
     }
 }
@@ -231,7 +254,9 @@ void LinuxInput::closeConnection() {
             connection_->key(key, false);
             for (auto m : modifiers) connection_->key(m, false);
         }
-        for (const auto& [code, flag] : heldModifiers_) connection_->key(code, false);
+        std::set<uint8_t> held;
+        for (const auto& [keyCode, m] : heldModifiers_) held.insert(m.keycode);
+        for (const auto code : held) connection_->key(code, false);
         restoreBindings(*connection_, 0);
         connection_->flush();
     }
@@ -249,11 +274,12 @@ void LinuxInput::resetSession() {
     magnifyRemainder_ = 0;
     reportedGestures_.clear();
     noSpareReported_ = false;
+    numLockPressed_ = false;
 }
 
 uint64_t LinuxInput::heldFlags() const {
     uint64_t flags = 0;
-    for (const auto& [code, flag] : heldModifiers_) flags |= flag;
+    for (const auto& [keyCode, m] : heldModifiers_) flags |= m.flag;
     return flags;
 }
 
@@ -301,21 +327,36 @@ std::optional<Point> LinuxInput::pointerLocation() {
     if (!g) return std::nullopt;
     XInputConnection* c = connection(name);
     if (!c) return std::nullopt;
+    // Asking the server would hold every move up for a round trip. Only we move this
+    // display's pointer, so it is where we put it, at the point we put it at, whose
+    // fraction of a pixel keeps slow relative motion adding up.
+    if (lastMotion_ && lastMotion_->geometry == *g) return lastMotion_->point;
     const auto p = c->pointer();
     if (!p) return std::nullopt;
-    // The pointer moves in whole pixels; while it stays where we put it, the point we put
-    // it at keeps the fraction, so slow relative motion still adds up.
-    if (lastMotion_ && lastMotion_->x == p->first && lastMotion_->y == p->second) return lastMotion_->point;
-    return Point{g->bounds.x + p->first / g->scaleX, g->bounds.y + p->second / g->scaleY};
+    const Point at{g->bounds.x + p->first / g->scaleX, g->bounds.y + p->second / g->scaleY};
+    lastMotion_ = Motion{at, *g};
+    return at;
 }
 
 // ---------------------------------------------------------------------------------
 // Keys
 
+uint8_t LinuxInput::keycodeAt(XInputConnection& c, uint16_t keyCode) {
+    // X servers number keys as evdev does, plus 8.
+    if (const auto evdev = evdevKeyCode(keyCode); evdev && *evdev + 8 <= 255) {
+        if (c.mapped(uint8_t(*evdev + 8))) return uint8_t(*evdev + 8);
+    }
+    // A server that numbers them some other way: the key with the US layout's symbol.
+    const auto keysym = keysymForKeyCode(keyCode);
+    return keysym ? c.keycodeOf(*keysym, false) : 0;
+}
+
+bool LinuxInput::commandIsControl() const {
+    return commandKey_() == CommandKey::control;
+}
+
 bool LinuxInput::postKey(XInputConnection& c, const InputEvent& e) {
-    const auto keysym = keysymForKeyCode(e.keyCode);
-    if (!keysym) return false;
-    const uint8_t code = c.keycodeOf(*keysym, false);
+    const uint8_t code = keycodeAt(c, e.keyCode);
     if (!code) return false;
     if (e.type == InputEventType::keyUp) {
         c.key(code, false);
@@ -325,13 +366,20 @@ bool LinuxInput::postKey(XInputConnection& c, const InputEvent& e) {
         }
         return true;
     }
+    if (e.keyCode == kNumLock) numLockPressed_ = true;
+    // The phone's keypad types digits: unless the user has taken Num Lock in hand, it
+    // is on for them.
+    if (numLockDependent(e.keyCode) && !numLockPressed_) c.setLock(XInputConnection::Lock::num, true);
     // A chord's flags come without its modifiers being held: press them around the key.
     if (!chordModifiers_.contains(code)) {
-        const uint64_t missing = desktopFlags(e.keyCode, e.flags) & ~heldFlags();
+        uint64_t flags = desktopFlags(e.keyCode, e.flags);
+        if (flags & EventFlags::command) flags = displayFlags(flags, commandIsControl());
+        const uint64_t missing = flags & ~heldFlags();
         std::vector<uint8_t> pressed;
-        for (const auto& [flag, sym] : kChordModifiers) {
+        for (const auto& [flag, keyCode] : kChordModifiers) {
             if (!(missing & flag)) continue;
-            if (const uint8_t m = c.keycodeOf(sym, false)) {
+            const uint8_t m = keycodeAt(c, keyCode);
+            if (m && std::find(pressed.begin(), pressed.end(), m) == pressed.end()) {
                 c.key(m, true);
                 pressed.push_back(m);
             }
@@ -343,17 +391,32 @@ bool LinuxInput::postKey(XInputConnection& c, const InputEvent& e) {
 }
 
 bool LinuxInput::postModifier(XInputConnection& c, const InputEvent& e) {
-    const auto keysym = keysymForKeyCode(e.keyCode);
-    const auto flag = modifierFlagOf(e.keyCode);
-    if (!keysym || !flag) return false;
-    const uint8_t code = c.keycodeOf(*keysym, false);
-    if (!code) return false;
-    c.key(code, e.down);
-    if (e.down) {
-        heldModifiers_[code] = *flag;
-    } else {
-        heldModifiers_.erase(code);
+    auto flag = modifierFlagOf(e.keyCode);
+    if (!flag) return false;
+    auto sharedBy = [&](uint8_t code) {
+        return std::any_of(heldModifiers_.begin(), heldModifiers_.end(),
+                           [&](const auto& held) { return held.second.keycode == code; });
+    };
+    if (!e.down) {
+        // The key that went down, whatever the setting says by now.
+        const auto it = heldModifiers_.find(e.keyCode);
+        if (it == heldModifiers_.end()) return true;
+        const uint8_t code = it->second.keycode;
+        heldModifiers_.erase(it);
+        // Command and Control may be the same key: it stays down while either is held.
+        if (!sharedBy(code)) c.key(code, false);
+        return true;
     }
+    uint16_t keyCode = e.keyCode;
+    if ((keyCode == kLeftCommand || keyCode == kRightCommand) && commandIsControl()) {
+        keyCode = keyCode == kLeftCommand ? kLeftControl : kRightControl;
+        flag = EventFlags::control;
+    }
+    const uint8_t code = keycodeAt(c, keyCode);
+    if (!code) return false;
+    if (heldModifiers_.contains(e.keyCode)) return true;
+    if (!sharedBy(code)) c.key(code, true);
+    heldModifiers_[e.keyCode] = HeldModifier{code, *flag};
     return true;
 }
 
@@ -361,18 +424,25 @@ bool LinuxInput::postModifier(XInputConnection& c, const InputEvent& e) {
 // Text
 
 bool LinuxInput::typeText(XInputConnection& c, const std::u16string& text) {
+    // Plain keys type their first-group symbol only while that group is active; Caps
+    // Lock would turn the case of letters, so it is let go while the text is typed.
+    const auto state = c.keyboardState();
+    const bool capsLock = state && state->capsLock;
+    const bool plainKeys = heldFlags() == 0 && (!state || state->group == 0);
+    if (capsLock) c.setLock(XInputConnection::Lock::caps, false);
     bool ok = true;
-    for (const char32_t ch : toCodePoints(text)) ok = typeCharacter(c, ch) && ok;
+    for (const char32_t ch : toCodePoints(text)) ok = typeCharacter(c, ch, plainKeys) && ok;
+    if (capsLock) c.setLock(XInputConnection::Lock::caps, true);
     scheduleRestore(kBindingHold);
     return ok;
 }
 
-bool LinuxInput::typeCharacter(XInputConnection& c, char32_t ch) {
+bool LinuxInput::typeCharacter(XInputConnection& c, char32_t ch, bool plainKeys) {
     const auto keysym = keysymForCharacter(ch);
     if (!keysym) return true;  // a control character with no key: nothing to type
     // A key that types the character by itself is used as it is, unless a held modifier
     // would change what it types; a borrowed keycode carries the symbol at every level.
-    uint8_t code = heldFlags() == 0 ? c.keycodeOf(*keysym, true) : 0;
+    uint8_t code = plainKeys ? c.keycodeOf(*keysym, true) : 0;
     if (!code) code = bindingFor(c, *keysym);
     if (!code) return false;
     c.key(code, true);
@@ -462,7 +532,7 @@ bool LinuxInput::postMotion(XInputConnection& c, const Geometry& g, Point p) {
     const int x = toPixel(p.x - g.bounds.x, g.scaleX, g.pixelWidth);
     const int y = toPixel(p.y - g.bounds.y, g.scaleY, g.pixelHeight);
     c.motion(x, y);
-    lastMotion_ = Motion{p, x, y};
+    lastMotion_ = Motion{p, g};
     return true;
 }
 
@@ -509,7 +579,7 @@ bool LinuxInput::postGesture(XInputConnection& c, const InputEvent& e) {
     if (steps == 0) return true;
     uint8_t control = 0;
     if (!(heldFlags() & EventFlags::control)) {
-        control = c.keycodeOf(XK_Control_L, false);
+        control = keycodeAt(c, kLeftControl);
         if (control) c.key(control, true);
     }
     clickWheel(c, steps, kWheelUp, kWheelDown);

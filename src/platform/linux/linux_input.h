@@ -20,8 +20,13 @@ namespace tarvello {
 class SerialQueue;
 
 // The X keysym of a virtual key code: the symbol at that key's position on a US layout,
-// unshifted. Nothing for codes outside the key table.
+// unshifted. Nothing for codes outside the key table. Keys go by position; this is for
+// servers that do not number their keys as evdev does.
 std::optional<uint32_t> keysymForKeyCode(uint16_t keyCode);
+
+// What the phone's Command keys become: Control, so its shortcuts (copy, paste, undo)
+// do what the user's hands expect, or the Super keys.
+enum class CommandKey : uint8_t { control, super };
 
 // The X keysym that types one character. Nothing for control characters other than
 // newline, carriage return and tab, and for values outside Unicode.
@@ -34,10 +39,15 @@ std::optional<uint32_t> keysymForCharacter(char32_t c);
 // state (held modifiers, wheel remainders, reported gestures) starts afresh.
 //
 // Locations are global points; the session display's bounds and pixel size convert them
-// to root-window pixels. Keys and modifiers go through their keysym's keycode; text by
+// to root-window pixels. Keys and modifiers press the key at their position (evdev code
+// + 8), so the display's keyboard layout applies as it does to a physical keyboard; text
+// types exactly its characters, through plain keys where they type them and otherwise by
 // binding spare keycodes to each character's keysym for a while; wheel deltas turn into
 // wheel button steps with the remainder carried; magnify turns into Control + wheel
 // steps. Other gestures have no X counterpart and are logged once per session.
+//
+// The pointer is where it was last put: moves never wait on the server. It is read from
+// the server only when a connection opens or the display's geometry changes.
 //
 // Thread-safe: the server queue and the momentum queue post at the same time.
 class LinuxInput final : public InputFacility {
@@ -68,6 +78,9 @@ public:
         Connector connect;             // empty: XTestConnection::open
         std::shared_ptr<Clock> clock;  // empty: defaultClock()
         Defer defer;                   // empty: a timer on a queue of the input's own
+        // Read at each press of a Command key or a chord carrying Command; empty: the
+        // commandKey setting.
+        std::function<CommandKey()> commandKey;
     };
 
     // The session display is the first display of `displays` that names an X server.
@@ -89,6 +102,11 @@ private:
         DisplayRect bounds;
         int pixelWidth = 0, pixelHeight = 0;
         double scaleX = 1, scaleY = 1;
+        bool operator==(const Geometry& o) const {
+            return bounds.x == o.bounds.x && bounds.y == o.bounds.y && bounds.width == o.bounds.width &&
+                   bounds.height == o.bounds.height && pixelWidth == o.pixelWidth &&
+                   pixelHeight == o.pixelHeight;
+        }
     };
     struct Binding {
         uint8_t keycode = 0;
@@ -97,7 +115,11 @@ private:
     };
     struct Motion {
         Point point;
-        int x = 0, y = 0;
+        Geometry geometry;  // of the display when the pointer went there
+    };
+    struct HeldModifier {
+        uint8_t keycode = 0;
+        uint64_t flag = 0;  // as the display sees it: Command may be Control
     };
 
     std::optional<Geometry> geometry(std::string& name) const;
@@ -105,10 +127,12 @@ private:
     void closeConnection();
     void resetSession();
 
+    uint8_t keycodeAt(XInputConnection& c, uint16_t keyCode);
+    bool commandIsControl() const;
     bool postKey(XInputConnection& c, const InputEvent& e);
     bool postModifier(XInputConnection& c, const InputEvent& e);
     bool typeText(XInputConnection& c, const std::u16string& text);
-    bool typeCharacter(XInputConnection& c, char32_t ch);
+    bool typeCharacter(XInputConnection& c, char32_t ch, bool plainKeys);
     uint8_t bindingFor(XInputConnection& c, uint32_t keysym);
     void scheduleRestore(double seconds);
     void restoreBindings(XInputConnection& c, double idleFor);
@@ -123,6 +147,7 @@ private:
     Connector connect_;
     std::shared_ptr<Clock> clock_;
     Defer defer_;
+    std::function<CommandKey()> commandKey_;
 
     mutable std::mutex mutex_;
     std::unique_ptr<SerialQueue> timerQueue_;  // made on first use of the default deferral
@@ -133,7 +158,7 @@ private:
     bool restoreScheduled_ = false;
 
     // Per session: cleared whenever a connection opens.
-    std::map<uint8_t, uint64_t> heldModifiers_;               // keycode -> flag, held by flags events
+    std::map<uint16_t, HeldModifier> heldModifiers_;          // key code -> what flags events hold
     std::map<uint8_t, std::vector<uint8_t>> chordModifiers_;  // key -> modifiers pressed for it
     std::vector<Binding> bindings_;
     std::optional<Motion> lastMotion_;
@@ -141,6 +166,7 @@ private:
     double magnifyRemainder_ = 0;
     std::set<GestureSubtype> reportedGestures_;
     bool noSpareReported_ = false;
+    bool numLockPressed_ = false;  // the phone has used Num Lock: its state is the user's
 };
 
 }  // namespace tarvello

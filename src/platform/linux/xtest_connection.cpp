@@ -4,6 +4,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 #include <algorithm>
 
@@ -65,6 +66,7 @@ void XTestConnection::loadKeymap() {
     }
     unshifted_.clear();
     anywhere_.clear();
+    mapped_.reset();
     // Column by column, as Xlib's own lookup does, so an unshifted position wins.
     for (int j = 0; j < per; ++j) {
         for (int code = minKeycode_; code <= maxKeycode_; ++code) {
@@ -72,9 +74,11 @@ void XTestConnection::loadKeymap() {
             if (ks == NoSymbol || std::find(spare_.begin(), spare_.end(), code) != spare_.end()) continue;
             if (j == 0) unshifted_.try_emplace(uint32_t(ks), uint8_t(code));
             anywhere_.try_emplace(uint32_t(ks), uint8_t(code));
+            mapped_.set(size_t(code));
         }
     }
     XFree(syms);
+    numLockMask_ = xkbEventBase_ >= 0 ? XkbKeysymToModifiers(d, XK_Num_Lock) : 0;
 }
 
 void XTestConnection::drainEvents() {
@@ -140,6 +144,19 @@ uint8_t XTestConnection::keycodeOf(uint32_t keysym, bool unshiftedOnly) {
     const auto& table = unshiftedOnly ? unshifted_ : anywhere_;
     const auto it = table.find(keysym);
     return it == table.end() ? 0 : it->second;
+}
+
+std::optional<XInputConnection::KeyboardState> XTestConnection::keyboardState() {
+    if (x_->lost() || xkbEventBase_ < 0) return std::nullopt;
+    XkbStateRec state{};
+    if (XkbGetState(x_->get(), XkbUseCoreKbd, &state) != Success || x_->lost()) return std::nullopt;
+    return KeyboardState{(state.locked_mods & LockMask) != 0, int(state.group)};
+}
+
+void XTestConnection::setLock(Lock lock, bool on) {
+    if (x_->lost() || xkbEventBase_ < 0) return;
+    const unsigned mask = lock == Lock::caps ? unsigned(LockMask) : numLockMask_;
+    if (mask) XkbLockModifiers(x_->get(), XkbUseCoreKbd, mask, on ? mask : 0);
 }
 
 bool XTestConnection::bind(uint8_t keycode, uint32_t keysym) {

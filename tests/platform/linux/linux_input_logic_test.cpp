@@ -25,10 +25,13 @@ struct FakeServer {
         {XK_a, 38},         {XK_d, 40},       {XK_h, 43},     {XK_l, 46},        {XK_o, 32},
         {XK_space, 65},     {XK_Return, 36},  {XK_Left, 113}, {XK_Right, 114},   {XK_Up, 111},
         {XK_Control_L, 37}, {XK_Shift_L, 50}, {XK_Alt_L, 64}, {XK_Super_L, 133}, {XK_Control_R, 105},
+        {XK_Super_R, 134},  {XK_Num_Lock, 77}, {XK_KP_End, 87}, {XK_KP_Delete, 91}, {XK_KP_Enter, 104},
     };
     std::map<uint32_t, uint8_t> shifted{{XK_KP_1, 87}, {XK_A, 38}};
     std::vector<uint8_t> spares{200, 201, 202};
     std::pair<int, int> pointer{0, 0};
+    int pointerQueries = 0;
+    std::optional<XInputConnection::KeyboardState> state = XInputConnection::KeyboardState{};
     bool alive = true;
     bool refuse = false;
 
@@ -39,7 +42,10 @@ class FakeConnection final : public XInputConnection {
 public:
     explicit FakeConnection(FakeServer& s) : s_(s) {}
     bool alive() override { return s_.alive; }
-    std::optional<std::pair<int, int>> pointer() override { return s_.pointer; }
+    std::optional<std::pair<int, int>> pointer() override {
+        ++s_.pointerQueries;
+        return s_.pointer;
+    }
     void motion(int x, int y) override { note("motion " + std::to_string(x) + " " + std::to_string(y)); }
     void button(unsigned b, bool down) override {
         note("button " + std::to_string(b) + (down ? " down" : " up"));
@@ -52,7 +58,20 @@ public:
         if (auto it = s_.shifted.find(keysym); !unshiftedOnly && it != s_.shifted.end()) return it->second;
         return 0;
     }
+    bool mapped(uint8_t code) override {
+        for (const auto* table : {&s_.unshifted, &s_.shifted}) {
+            for (const auto& [sym, at] : *table) {
+                if (at == code) return true;
+            }
+        }
+        return false;
+    }
     std::vector<uint8_t> spareKeycodes() override { return s_.spares; }
+    std::optional<KeyboardState> keyboardState() override { return s_.state; }
+    void setLock(Lock lock, bool on) override {
+        note(std::string("lock ") + (lock == Lock::caps ? "caps" : "num") + (on ? " on" : " off"));
+        if (lock == Lock::caps && s_.state) s_.state->capsLock = on;
+    }
     bool bind(uint8_t code, uint32_t keysym) override {
         char hex[16];
         std::snprintf(hex, sizeof hex, "%x", keysym);
@@ -127,6 +146,7 @@ protected:
         o.defer = [this](double seconds, std::function<void()> fn) {
             deferred.emplace_back(seconds, std::move(fn));
         };
+        o.commandKey = [this] { return commandKey; };
         input = std::make_unique<LinuxInput>([this] { return session; }, o);
         session = display;
     }
@@ -143,6 +163,7 @@ protected:
     DisplayInfo display;
     std::optional<DisplayInfo> session;
     std::vector<std::pair<double, std::function<void()>>> deferred;
+    CommandKey commandKey = CommandKey::control;
     std::unique_ptr<LinuxInput> input;
     LogCapture logs;
 };
@@ -199,6 +220,7 @@ TEST_F(LinuxInputLogic, HeldModifiersArePressedOnceAndCarryTheKeysInBetween) {
 }
 
 TEST_F(LinuxInputLogic, ChordFlagsPressTheMissingModifiersAroundTheKey) {
+    commandKey = CommandKey::super;
     // Look up: Control + Command + D, nothing held.
     input->post(keyEvent(InputEventType::keyDown, 2, EventFlags::control | EventFlags::command));
     input->post(keyEvent(InputEventType::keyUp, 2, EventFlags::control | EventFlags::command));
@@ -211,6 +233,53 @@ TEST_F(LinuxInputLogic, ChordFlagsPressTheMissingModifiersAroundTheKey) {
     input->post(keyEvent(InputEventType::keyDown, 2, EventFlags::control | EventFlags::command));
     input->post(keyEvent(InputEventType::keyUp, 2, EventFlags::control | EventFlags::command));
     EXPECT_EQ(server.take(), (Ops{"key 133 down", "key 40 down", "key 40 up", "key 133 up"}));
+}
+
+TEST_F(LinuxInputLogic, CommandPressesControlOrSuperAsTheSettingSays) {
+    // Command + A with Command as Control: select all.
+    input->post(keyEvent(InputEventType::flagsChanged, 55, EventFlags::command, true));
+    input->post(keyEvent(InputEventType::keyDown, 0, EventFlags::command));
+    input->post(keyEvent(InputEventType::keyUp, 0, EventFlags::command));
+    input->post(keyEvent(InputEventType::flagsChanged, 55, 0, false));
+    EXPECT_EQ(server.take(), (Ops{"key 37 down", "key 38 down", "key 38 up", "key 37 up"}));
+    // Right Command is right Control; a chord's Command adds no second Control.
+    input->post(keyEvent(InputEventType::flagsChanged, 54, EventFlags::command, true));
+    input->post(keyEvent(InputEventType::flagsChanged, 54, 0, false));
+    input->post(keyEvent(InputEventType::keyDown, 2, EventFlags::control | EventFlags::command));
+    input->post(keyEvent(InputEventType::keyUp, 2, EventFlags::control | EventFlags::command));
+    EXPECT_EQ(server.take(),
+              (Ops{"key 105 down", "key 105 up", "key 37 down", "key 40 down", "key 40 up", "key 37 up"}));
+
+    commandKey = CommandKey::super;
+    input->post(keyEvent(InputEventType::flagsChanged, 55, EventFlags::command, true));
+    input->post(keyEvent(InputEventType::flagsChanged, 54, EventFlags::command, true));
+    // Changed while held: each key lets go of what it pressed.
+    commandKey = CommandKey::control;
+    input->post(keyEvent(InputEventType::flagsChanged, 55, EventFlags::command, false));
+    input->post(keyEvent(InputEventType::flagsChanged, 54, 0, false));
+    EXPECT_EQ(server.take(), (Ops{"key 133 down", "key 134 down", "key 133 up", "key 134 up"}));
+}
+
+TEST_F(LinuxInputLogic, ControlAndCommandAsControlShareOneKeyUntilBothAreUp) {
+    input->post(keyEvent(InputEventType::flagsChanged, 59, EventFlags::control, true));
+    input->post(keyEvent(InputEventType::flagsChanged, 55, EventFlags::control | EventFlags::command, true));
+    input->post(keyEvent(InputEventType::flagsChanged, 55, EventFlags::control, false));
+    EXPECT_EQ(server.take(), (Ops{"key 37 down"}));  // Control is still held
+    input->post(keyEvent(InputEventType::flagsChanged, 59, 0, false));
+    EXPECT_EQ(server.take(), (Ops{"key 37 up"}));
+    // A release without a press (the session began in between) sends nothing.
+    input->post(keyEvent(InputEventType::flagsChanged, 59, 0, false));
+    EXPECT_TRUE(server.take().empty());
+}
+
+TEST_F(LinuxInputLogic, KeysPressTheKeyAtTheirPositionWhateverItsSymbol) {
+    // A German layout: Z where a US keyboard has Y. The phone's Y key presses that key.
+    server.unshifted[XK_z] = 29;
+    EXPECT_TRUE(input->post(keyEvent(InputEventType::keyDown, 16)));
+    // A server numbering keys otherwise: the key carrying the symbol of the US position.
+    server.unshifted[XK_F1] = 150;
+    EXPECT_TRUE(input->post(keyEvent(InputEventType::keyDown, 122)));
+    EXPECT_EQ(server.take(), (Ops{"key 29 down", "key 150 down"}));
 }
 
 TEST_F(LinuxInputLogic, SpaceChordsBecomeTheDesktopsWorkspaceSwitch) {
@@ -233,9 +302,20 @@ TEST_F(LinuxInputLogic, SpaceChordsBecomeTheDesktopsWorkspaceSwitch) {
     EXPECT_EQ(server.take(), (Ops{"key 37 down", "key 113 down"}));
 }
 
-TEST_F(LinuxInputLogic, KeysFoundOnlyAtAShiftedLevelStillPressTheirKey) {
+TEST_F(LinuxInputLogic, KeypadDigitsTurnNumLockOnUntilThePhoneUsesNumLock) {
     EXPECT_TRUE(input->post(keyEvent(InputEventType::keyDown, 83)));  // keypad 1
-    EXPECT_EQ(server.take(), (Ops{"key 87 down"}));
+    EXPECT_TRUE(input->post(keyEvent(InputEventType::keyUp, 83)));
+    EXPECT_TRUE(input->post(keyEvent(InputEventType::keyDown, 76)));  // keypad Enter: the same either way
+    EXPECT_EQ(server.take(), (Ops{"lock num on", "key 87 down", "key 87 up", "key 104 down"}));
+    // The user's own Num Lock: from now on its state is theirs.
+    EXPECT_TRUE(input->post(keyEvent(InputEventType::keyDown, 71)));
+    EXPECT_TRUE(input->post(keyEvent(InputEventType::keyUp, 71)));
+    EXPECT_TRUE(input->post(keyEvent(InputEventType::keyDown, 83)));
+    EXPECT_EQ(server.take(), (Ops{"key 77 down", "key 77 up", "key 87 down"}));
+    // Until the next session.
+    session->connection = ":43";
+    input->post(keyEvent(InputEventType::keyDown, 65));  // keypad decimal
+    EXPECT_EQ(server.take(), (Ops{"lock num on", "key 91 down"}));
 }
 
 TEST_F(LinuxInputLogic, KeysWithoutSymbolOrKeycodeAreNotPosted) {
@@ -261,6 +341,21 @@ TEST_F(LinuxInputLogic, TextUsesPlainKeysAndBorrowsSpareKeycodesForTheRest) {
     // A character already bound reuses its keycode without touching the map.
     input->post(textEvent(u"é"));
     EXPECT_EQ(server.take(), (Ops{"key 200 down", "key 200 up"}));
+}
+
+TEST_F(LinuxInputLogic, TextIsTypedWithCapsLockLetGoAndPlainKeysOnlyInTheFirstGroup) {
+    server.state->capsLock = true;
+    EXPECT_TRUE(input->post(textEvent(u"aA")));
+    EXPECT_EQ(server.take(), (Ops{"lock caps off", "key 38 down", "key 38 up", "bind 200 0x41", "key 200 down",
+                                  "key 200 up", "lock caps on"}));
+    // In another group the plain key types that group's symbol.
+    server.state = XInputConnection::KeyboardState{false, 1};
+    EXPECT_TRUE(input->post(textEvent(u"a")));
+    EXPECT_EQ(server.take(), (Ops{"bind 201 0x61", "key 201 down", "key 201 up"}));
+    // A server that cannot tell: plain keys, no lock touched.
+    server.state.reset();
+    EXPECT_TRUE(input->post(textEvent(u"h")));
+    EXPECT_EQ(server.take(), (Ops{"key 43 down", "key 43 up"}));
 }
 
 TEST_F(LinuxInputLogic, SurrogatePairsTypeOneCharacterAndLoneHalvesTheReplacement) {
@@ -344,16 +439,30 @@ TEST_F(LinuxInputLogic, PointsBecomeRootPixelsClampedToTheScreen) {
     EXPECT_EQ(server.take(), (Ops{"motion 200 101", "motion 470 1022", "motion 939 2043", "motion 0 0"}));
 }
 
-TEST_F(LinuxInputLogic, PointerLocationKeepsTheFractionOfTheLastMoveWhileThePointerStaysThere) {
+TEST_F(LinuxInputLogic, PointerLocationIsWhereTheLastMovePutItWithoutAskingTheServer) {
+    // Nothing moved yet on this connection: the server is asked, once.
+    server.pointer = {301, 11};
+    EXPECT_EQ(input->pointerLocation(), (Point{150.5, 5.5}));
+    EXPECT_EQ(input->pointerLocation(), (Point{150.5, 5.5}));
+    EXPECT_EQ(server.pointerQueries, 1);
+
     InputEvent e;
     e.type = InputEventType::leftMouseDragged;
     e.location = {100.3, 50.8};
     input->post(e);
-    server.pointer = {200, 101};
-    EXPECT_EQ(input->pointerLocation(), (Point{100.3, 50.8}));
-    // Moved by someone else: the pixel is all there is.
-    server.pointer = {301, 11};
-    EXPECT_EQ(input->pointerLocation(), (Point{150.5, 5.5}));
+    EXPECT_EQ(input->pointerLocation(), (Point{100.3, 50.8}));  // the fraction of a pixel kept
+    EXPECT_EQ(server.pointerQueries, 1);
+
+    // The display changed size: the old point may be off it.
+    session->pixelWidth = 470;
+    server.pointer = {10, 20};
+    EXPECT_EQ(input->pointerLocation(), (Point{10, 10}));
+    EXPECT_EQ(server.pointerQueries, 2);
+    // A new connection starts from what its server says.
+    session->connection = ":43";
+    server.pointer = {40, 40};
+    EXPECT_EQ(input->pointerLocation(), (Point{40, 20}));
+    EXPECT_EQ(server.pointerQueries, 3);
 }
 
 // ---- Wheel ----

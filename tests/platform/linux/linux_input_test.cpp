@@ -27,6 +27,7 @@ protected:
             std::lock_guard lock(deferredMutex);
             deferred.push_back(std::move(fn));
         };
+        o.commandKey = [this] { return commandKey.load(); };
         input = std::make_shared<LinuxInput>(facility, o);
         InjectorOptions io;
         io.clock = clock;
@@ -65,6 +66,7 @@ protected:
     }
 
     uint32_t id = 0;
+    std::atomic<CommandKey> commandKey{CommandKey::super};
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
     std::mutex deferredMutex;
     std::vector<std::function<void()>> deferred;
@@ -89,7 +91,7 @@ TEST_F(XInputTest, KeyPressesArriveWithTheirKeysymAndModifierState) {
         {0xE0, 0x04, XK_a, ControlMask},     // left Control
         {0xE2, 0x04, XK_a, Mod1Mask},        // left Option: Alt
         {0xE6, 0x2C, XK_space, Mod1Mask},    // right Option
-        {0xE3, 0x04, XK_a, Mod4Mask},        // left Command: Super
+        {0xE3, 0x04, XK_a, Mod4Mask},        // left Command: Super, as set
         {0xE7, 0x28, XK_Return, Mod4Mask},   // right Command + Return
         {0, 0x50, XK_Left, 0},
         {0, 0x3A, XK_F1, 0},
@@ -113,6 +115,23 @@ TEST_F(XInputTest, KeyPressesArriveWithTheirKeysymAndModifierState) {
         EXPECT_EQ(keys[i].state & kModifierMask, cases[i].state) << "case " << i;
     }
     EXPECT_TRUE(inputIdle(window->display()));
+}
+
+TEST_F(XInputTest, CommandIsControlWhenSetSo) {
+    commandKey = CommandKey::control;
+    injector->key(0xE3, true);  // left Command
+    injector->key(0x06, true);  // C
+    injector->key(0x06, false);
+    injector->key(0xE3, false);
+    injector->key(0xE7, true);  // right Command
+    injector->key(0x19, true);  // V
+    injector->key(0x19, false);
+    injector->key(0xE7, false);
+    ASSERT_TRUE(window->waitForCount(KeyRelease, 4));
+    std::vector<std::pair<KeySym, unsigned>> seen;
+    for (const auto& e : window->of(KeyPress)) seen.emplace_back(e.keysym, e.state & kModifierMask);
+    EXPECT_EQ(seen, (std::vector<std::pair<KeySym, unsigned>>{
+                        {XK_Control_L, 0}, {XK_c, ControlMask}, {XK_Control_R, 0}, {XK_v, ControlMask}}));
 }
 
 TEST_F(XInputTest, KeysFollowAKeymapAnotherClientChanges) {
