@@ -82,6 +82,8 @@ void setTrafficClass(int fd, int tclass) {
 constexpr size_t kMaxLingering = 64;
 // Connections waiting for a hello; beyond this the oldest gives way.
 constexpr size_t kMaxPending = 32;
+// A display lost again within this many seconds of the last loss ends the session.
+constexpr double kDisplayLossWindow = 10.0;
 
 uint32_t randomSessionId() {
     static thread_local std::random_device rd;
@@ -226,6 +228,9 @@ bool Server::start() {
     };
     capture_->onFrame = [w](VideoFramePtr frame) {
         if (auto s = w.lock()) s->encoder()->encode(frame);
+    };
+    capture_->onLost = [w](const std::string& reason) {
+        if (auto s = w.lock()) s->queue_.async(weakly(s, [reason](Server& s2) { s2.captureLost(reason); }));
     };
 
     const bool ok = open();
@@ -767,11 +772,33 @@ void Server::captureStarted(uint64_t generation, const std::string& error) {
         reject("Capture failed: " + error);
         return;
     }
+    capturedGeneration_ = generation;
     static const std::string hostName = localizedHostName();
     send(buildHelloAccepted(sessionId_, static_cast<uint16_t>(pixelW_), static_cast<uint16_t>(pixelH_),
                             encoder()->codec(), hostName));
     updateStatus([name = clientName_](ServerStatus& s) { s.status = "Connected: " + name; });
     forceKeyframe();
+}
+
+void Server::captureLost(const std::string& reason) {
+    // A newer start has already replaced the display this capture watched.
+    if (!sessionActive_ || capturedGeneration_ != sessionGeneration_.load()) return;
+    const double t = now();
+    if (t - lastDisplayLoss_ < kDisplayLossWindow || !authed_ || !control_) {
+        // Lost again at once: making it over and over would leave the phone a session
+        // that shows nothing. End it; the phone may connect again.
+        log("The session's display was lost again (" + reason + "): ending the session");
+        if (auto conn = control_) {
+            dropCurrent();
+            cancel(conn);
+        } else {
+            endSession();
+        }
+        return;
+    }
+    lastDisplayLoss_ = t;
+    log("The session's display was lost (" + reason + "): making it again");
+    startSession(pixelW_, pixelH_, fps_);
 }
 
 void Server::endSession() {

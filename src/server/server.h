@@ -135,6 +135,7 @@ private:
     void startSession(int width, int height, int refreshRate);
     void continueSession(uint64_t generation, bool created, uint32_t sessionDisplay);
     void captureStarted(uint64_t generation, const std::string& error);
+    void captureLost(const std::string& reason);
     void endSession();
     void send(Bytes frame);
     void sendTo(const std::shared_ptr<ControlConnection>& conn, Bytes frame);
@@ -215,6 +216,8 @@ private:
     double lastCursorSent_ = 0;
     std::optional<MacStatus> macStatus_;
     bool lockedFlag_ = false;
+    uint64_t capturedGeneration_ = 0;  // the session start whose capture runs
+    double lastDisplayLoss_ = -1e300;
     // Written on this queue only; read on the main queue to skip a display nobody waits for.
     std::atomic<uint64_t> sessionGeneration_{0};
     bool sessionActive_ = false;

@@ -89,7 +89,11 @@ void Capture::run(uint64_t generation, const CaptureConfig& config) {
     handlers.onFrame = [weak, generation](std::shared_ptr<VideoFrame> frame, FrameStatus status) {
         if (auto self = weak.lock()) self->deliver(generation, std::move(frame), status);
     };
-    handlers.onStopped = [](const std::string& error) { log("Capture stopped: " + error); };
+    handlers.onStopped = [weak, generation](const std::string& error) {
+        log("Capture stopped: " + error);
+        auto self = weak.lock();
+        if (self && generation == self->generation_ && self->onLost) self->onLost(error);
+    };
     if (auto error = source->start(config, std::move(handlers)); !error.empty()) {
         finish(error);
         return;

@@ -29,6 +29,9 @@ public:
 
     // Set before the first start; called on the capture queue.
     std::function<void(VideoFramePtr)> onFrame;
+    // The running stream ended by itself (its display or X server went away), not by a
+    // stop or a later start. Set before the first start; called on the capture queue.
+    std::function<void(const std::string& reason)> onLost;
 
     // Stops any running stream, then captures config.display once it is listed. The
     // completion runs on the capture queue with the error, or empty once frames flow.

@@ -364,6 +364,29 @@ TEST_F(ServerTest, UiScaleAcceptsOnlyNewValuesInRange) {
     EXPECT_EQ(logs.count("Text size requested by iPhone"), 1);
 }
 
+TEST_F(ServerTest, ALostDisplayIsMadeAgainOnceThenEndsTheSession) {
+    auto clock = std::make_shared<ManualClock>(100.0);
+    options.clock = clock;
+    options.teardownDelay = 0.05;
+    startServer();
+    auto p = acceptedPhone(320, 240);
+    const int created = sim.display->created();
+
+    sim.capture->loseStream("Lost the connection to display :5");
+    ASSERT_TRUE(logs.waitFor("The session's display was lost (Lost the connection to display :5): making it again"));
+    auto again = p->waitFor(MsgType::helloAck);
+    ASSERT_TRUE(again) << "the phone is told of the new picture";
+    EXPECT_EQ(decodeHelloAck(again->payload).accepted, true);
+    EXPECT_GT(sim.display->created(), created);
+
+    // Lost again at once: no endless rebuilding of a session that shows nothing.
+    clock->advance(1.0);
+    sim.capture->loseStream("Lost the connection to display :6");
+    ASSERT_TRUE(logs.waitFor("The session's display was lost again (Lost the connection to display :6): ending the session"));
+    EXPECT_TRUE(p->waitClosed());
+    ASSERT_TRUE(logs.waitFor("Session ended: stopping capture and virtual display"));
+}
+
 TEST_F(ServerTest, ResizeRebuildsOnlyForANewSize) {
     auto clock = std::make_shared<ManualClock>(100.0);
     options.clock = clock;

@@ -268,6 +268,12 @@ public:
 private:
     void tick() {
         if (!handlers_.onFrame) return;
+        if (auto loss = owner_.takeLoss(); !loss.empty()) {
+            timer_.cancel();
+            auto handlers = std::exchange(handlers_, {});
+            if (handlers.onStopped) handlers.onStopped(loss);
+            return;
+        }
         if (owner_.still.load()) {
             handlers_.onFrame(nullptr, FrameStatus::idle);
             return;
@@ -319,6 +325,16 @@ void SimCapture::setStopFailure(std::string description) {
 std::string SimCapture::stopFailure() const {
     std::lock_guard lock(mutex_);
     return stopFailure_;
+}
+
+void SimCapture::loseStream(std::string reason) {
+    std::lock_guard lock(mutex_);
+    loss_ = std::move(reason);
+}
+
+std::string SimCapture::takeLoss() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(loss_, {});
 }
 
 // ---- Input ----

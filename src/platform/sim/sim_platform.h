@@ -81,6 +81,9 @@ public:
     // When non-empty, stop() of a source fails with this description.
     void setStopFailure(std::string description);
     std::string stopFailure() const;
+    // The running stream ends by itself at its next frame, as when its X server dies.
+    void loseStream(std::string reason);
+    std::string takeLoss();
 
     std::atomic<int> starts{0};
     std::atomic<int> lookups{0};
@@ -90,7 +93,7 @@ public:
 private:
     std::shared_ptr<const SimDisplay> displays_;
     mutable std::mutex mutex_;
-    std::string failure_, stopFailure_;
+    std::string failure_, stopFailure_, loss_;
 };
 
 class SimInput final : public InputFacility {
