@@ -17,6 +17,7 @@
 #include "app/log.h"
 #include "dispatch/clock.h"
 #include "dispatch/serial_queue.h"
+#include "platform/linux/frame_pool.h"
 #include "platform/linux/linux_display.h"
 #include "platform/linux/x11.h"
 #include "video/frame_converter.h"
@@ -26,58 +27,6 @@ namespace tarvello {
 namespace {
 
 constexpr int kMaxOutstanding = 3;
-
-// The scaler's vector code writes whole blocks, past the end of a line that is not a
-// multiple of the block and past the last line: strides are aligned and planes padded.
-constexpr int kAlign = 64;
-
-std::unique_ptr<VideoFrame> newFrame(int width, int height) {
-    auto f = std::make_unique<VideoFrame>();
-    f->width = width;
-    f->height = height;
-    const int stride = (width + kAlign - 1) / kAlign * kAlign;
-    f->strideY = stride;
-    f->strideUV = stride;
-    f->y.assign(size_t(stride) * size_t(height) + kAlign, 16);
-    f->uv.assign(size_t(stride) * size_t(height / 2) + kAlign, 128);
-    return f;
-}
-
-// Output frames, at most kMaxOutstanding handed out at once. A frame comes back when
-// its last holder lets go (on whatever thread that is), and is then reused.
-class FramePool : public std::enable_shared_from_this<FramePool> {
-public:
-    FramePool(int width, int height) : width_(width), height_(height) {}
-
-    std::shared_ptr<VideoFrame> acquire() {
-        std::unique_ptr<VideoFrame> frame;
-        {
-            std::lock_guard lock(mutex_);
-            if (outstanding_ >= kMaxOutstanding) return nullptr;
-            ++outstanding_;
-            if (!free_.empty()) {
-                frame = std::move(free_.back());
-                free_.pop_back();
-            }
-        }
-        if (!frame) frame = newFrame(width_, height_);
-        return std::shared_ptr<VideoFrame>(frame.release(),
-                                           [pool = shared_from_this()](VideoFrame* f) { pool->giveBack(f); });
-    }
-
-private:
-    void giveBack(VideoFrame* f) {
-        std::unique_ptr<VideoFrame> owned(f);
-        std::lock_guard lock(mutex_);
-        --outstanding_;
-        free_.push_back(std::move(owned));
-    }
-
-    const int width_, height_;
-    std::mutex mutex_;
-    int outstanding_ = 0;
-    std::vector<std::unique_ptr<VideoFrame>> free_;
-};
 
 // The byte order of a 32-bit pixel of the screen image, and the offsets of red, green
 // and blue in it.
@@ -173,7 +122,7 @@ private:
         converter_ = FrameConverter::create(screenW_, screenH_, *layout_.order, outW_, outH_);
         if (!converter_)
             return "Cannot convert " + std::to_string(screenW_) + "×" + std::to_string(screenH_) + " to NV12";
-        pool_ = std::make_shared<FramePool>(outW_, outH_);
+        pool_ = std::make_shared<FramePool>(outW_, outH_, kMaxOutstanding);
 
         damage_ = XDamageCreate(d, root_, XDamageReportNonEmpty);
         if (showsCursor_) XFixesSelectCursorInput(d, root_, XFixesDisplayCursorNotifyMask);

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/linux/sd_bus_reply.h"
+
 namespace tarvello {
 
 namespace {
@@ -17,20 +19,8 @@ constexpr const char* kSession = "org.freedesktop.login1.Session";
 // The lock poll runs once a second on the server queue: a hung manager must not stall it long.
 constexpr uint64_t kCallTimeoutUsec = 1'000'000;
 
-std::string describe(const sd_bus_error& e, int r) {
-    if (e.message && *e.message) return e.message;
-    if (e.name && *e.name) return e.name;
-    return std::strerror(-r);
-}
-
-struct Reply {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* message = nullptr;
-    ~Reply() {
-        sd_bus_error_free(&error);
-        sd_bus_message_unref(message);
-    }
-};
+using sdbus::describe;
+using sdbus::Reply;
 }  // namespace
 
 Logind::Logind(std::string address) : address_(std::move(address)) {}

@@ -14,6 +14,7 @@
 #include "dispatch/serial_queue.h"
 #include "input/key_codes.h"
 #include "platform/linux/gnome/mutter_session.h"
+#include "platform/linux/frame_pool.h"
 #include "platform/linux/gnome/mutter_stream.h"
 #include "platform/linux/linux_input.h"
 #include "video/frame_converter.h"
@@ -23,7 +24,6 @@ namespace tarvello::gnome {
 namespace {
 
 constexpr int kMaxOutstanding = 3;
-constexpr int kAlign = 64;
 constexpr double kFirstFrameTimeout = 5.0;
 constexpr int kBtnLeft = 0x110, kBtnRight = 0x111, kBtnMiddle = 0x112;
 constexpr uint32_t kAxisWheel = 1u << 1, kAxisFinger = 1u << 2;
@@ -54,59 +54,6 @@ constexpr UsageKey kUsageKeys[] = {
 // The left-hand modifier key that stands for each flag when a key event carries it.
 constexpr std::pair<uint64_t, uint32_t> kFlagKeys[] = {
     {EventFlags::shift, 42}, {EventFlags::control, 29}, {EventFlags::alternate, 56}, {EventFlags::command, 125}};
-
-std::unique_ptr<VideoFrame> newFrame(int width, int height) {
-    auto f = std::make_unique<VideoFrame>();
-    f->width = width;
-    f->height = height;
-    const int stride = (width + kAlign - 1) / kAlign * kAlign;
-    f->strideY = stride;
-    f->strideUV = stride;
-    f->y.assign(size_t(stride) * size_t(height) + kAlign, 16);
-    f->uv.assign(size_t(stride) * size_t(height / 2) + kAlign, 128);
-    return f;
-}
-
-class FramePool : public std::enable_shared_from_this<FramePool> {
-public:
-    FramePool(int width, int height, std::function<void()> returned)
-        : width_(width), height_(height), returned_(std::move(returned)) {}
-
-    std::shared_ptr<VideoFrame> acquire() {
-        std::unique_ptr<VideoFrame> frame;
-        {
-            std::lock_guard lock(mutex_);
-            if (outstanding_ >= kMaxOutstanding) return nullptr;
-            ++outstanding_;
-            if (!free_.empty()) {
-                frame = std::move(free_.back());
-                free_.pop_back();
-            }
-        }
-        if (!frame) frame = newFrame(width_, height_);
-        return std::shared_ptr<VideoFrame>(frame.release(),
-                                           [pool = shared_from_this()](VideoFrame* f) { pool->giveBack(f); });
-    }
-
-private:
-    void giveBack(VideoFrame* f) {
-        std::unique_ptr<VideoFrame> owned(f);
-        bool wasFull = false;
-        {
-            std::lock_guard lock(mutex_);
-            wasFull = outstanding_ >= kMaxOutstanding;
-            --outstanding_;
-            free_.push_back(std::move(owned));
-        }
-        if (wasFull && returned_) returned_();
-    }
-
-    const int width_, height_;
-    std::function<void()> returned_;
-    std::mutex mutex_;
-    int outstanding_ = 0;
-    std::vector<std::unique_ptr<VideoFrame>> free_;
-};
 
 void drawCursor(std::vector<uint8_t>& bgrx, int width, int height, int stride, const StreamCursor& c) {
     if (!c.visible || !c.image) return;
@@ -317,7 +264,7 @@ public:
                 if (!w.expired()) process();
             });
         };
-        pool_ = std::make_shared<FramePool>(outW_, outH_, wake);
+        pool_ = std::make_shared<FramePool>(outW_, outH_, kMaxOutstanding, wake);
         auto pending = pending_;
         stream_->setSinks(
             [pending, wake](const RawFrame& f) {
@@ -403,7 +350,7 @@ private:
             srcW_ = w;
             srcH_ = h;
             converter_ = FrameConverter::create(w, h, RgbLayout::bgrx, fit.width, fit.height);
-            scratch_ = (fit.width == outW_ && fit.height == outH_) ? nullptr : newFrame(fit.width, fit.height);
+            scratch_ = (fit.width == outW_ && fit.height == outH_) ? nullptr : newCaptureFrame(fit.width, fit.height);
         }
         if (!converter_) return;
         frame->times.grabStart = grabbed;

@@ -8,6 +8,8 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "platform/linux/sd_bus_reply.h"
+
 namespace tarvello::gnome {
 
 namespace {
@@ -24,20 +26,8 @@ constexpr double kNodeTimeout = 5.0;
 // The cursor travels as stream metadata, so the watcher can show it on the phone.
 constexpr uint32_t kCursorMetadata = 2;
 
-std::string describe(const sd_bus_error& e, int r) {
-    if (e.message && *e.message) return e.message;
-    if (e.name && *e.name) return e.name;
-    return std::strerror(-r);
-}
-
-struct Reply {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* message = nullptr;
-    ~Reply() {
-        sd_bus_error_free(&error);
-        sd_bus_message_unref(message);
-    }
-};
+using sdbus::describe;
+using sdbus::Reply;
 
 struct Message {
     sd_bus_message* m = nullptr;
