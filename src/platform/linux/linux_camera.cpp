@@ -405,7 +405,7 @@ std::optional<std::string> LinuxCamera::waitUntilAvailable(double seconds) {
     const double deadline = start + seconds;
     bool served = false;
     std::optional<bool> listed;
-    std::optional<double> unreachableSince;
+    double unreachableSince = -1;  // when PipeWire stopped answering; negative while it answers
     for (;;) {
         const double now = monotonicSeconds();
         served = findDevice();
@@ -413,12 +413,12 @@ std::optional<std::string> LinuxCamera::waitUntilAvailable(double seconds) {
             listed = nodeListed();
             if (listed.value_or(false)) return std::nullopt;
             if (listed) {
-                unreachableSince.reset();
-            } else if (!unreachableSince) {
+                unreachableSince = -1;
+            } else if (unreachableSince < 0) {
                 unreachableSince = now;
             }
         }
-        if (now >= deadline || (unreachableSince && now - *unreachableSince >= kPipeWireDownFor)) break;
+        if (now >= deadline || (unreachableSince >= 0 && now - unreachableSince >= kPipeWireDownFor)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     if (!served) {
