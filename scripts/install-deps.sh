@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config git
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   libasio-dev nlohmann-json3-dev
   libavcodec-dev libavutil-dev libswscale-dev libyuv-dev ffmpeg
   libpng-dev

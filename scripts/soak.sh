@@ -72,6 +72,9 @@ cleanup() {
     if [[ $status -ne 0 && -f "$WORK/server.log" ]]; then
         echo "--- last server log lines" >&2
         tail -n 20 "$WORK/server.log" >&2 || true
+        # The whole server and peer logs, to find what held a ping back.
+        local kept="${WORK}-failed"
+        mv "$WORK" "$kept" && echo "soak: logs kept in $kept" >&2
     fi
     rm -rf "$WORK"
     exit "$status"
