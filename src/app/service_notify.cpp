@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "dispatch/guarded_timer.h"
+
 #ifdef __linux__
 #include <systemd/sd-daemon.h>
 #endif
@@ -34,23 +36,12 @@ public:
 class QueueWatchdogTicker final : public WatchdogTicker {
 public:
     void start(Queue& queue, double interval, std::function<void()> tick) override {
-        auto timer = queue.every(interval, interval, std::move(tick));
-        std::lock_guard lock(mutex_);
-        timer_.cancel();
-        timer_ = std::move(timer);
+        timer_.replace(queue.every(interval, interval, std::move(tick)));
     }
-    void stop() override {
-        TimerHandle timer;
-        {
-            std::lock_guard lock(mutex_);
-            timer = std::exchange(timer_, {});
-        }
-        timer.cancel();
-    }
+    void stop() override { timer_.cancel(); }
 
 private:
-    std::mutex mutex_;
-    TimerHandle timer_;
+    GuardedTimer timer_;
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "app/log.h"
 #include "app/settings.h"
+#include "dispatch/guarded_timer.h"
 
 namespace tarvello {
 
@@ -18,23 +19,12 @@ constexpr uint32_t kBufferFrames = 240;
 class QueuePollTicker final : public AudioPollTicker {
 public:
     void start(Queue& queue, double interval, std::function<void()> tick) override {
-        auto timer = queue.every(0, interval, std::move(tick));
-        std::lock_guard lock(mutex_);
-        timer_.cancel();
-        timer_ = std::move(timer);
+        timer_.replace(queue.every(0, interval, std::move(tick)));
     }
-    void stop() override {
-        TimerHandle timer;
-        {
-            std::lock_guard lock(mutex_);
-            timer = std::exchange(timer_, {});
-        }
-        timer.cancel();
-    }
+    void stop() override { timer_.cancel(); }
 
 private:
-    std::mutex mutex_;
-    TimerHandle timer_;
+    GuardedTimer timer_;
 };
 
 bool isOwn(const std::string& uid) {
