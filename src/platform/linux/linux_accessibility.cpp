@@ -6,10 +6,14 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <atspi/atspi.h>
+#include <glib-unix.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <dbus/dbus.h>
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
@@ -56,20 +60,17 @@ public:
                                       [&] { return done->finished; });
     }
 
-    // GLib hands the job over under locks ThreadSanitizer cannot see (futexes), so the
-    // jobs go through a queue of ours and GLib carries only the wake-up.
+    // Only this thread touches GLib: GLib's locks are futexes ThreadSanitizer cannot
+    // see, so a caller handing work over through GLib would look like a race on every
+    // job and on GLib's own state. Callers queue the job and count up an eventfd.
     void post(std::function<void()> fn) {
         {
             std::lock_guard lock(mutex_);
             jobs_.push_back(std::move(fn));
         }
-        g_main_context_invoke(
-            context_,
-            [](gpointer self) -> gboolean {
-                static_cast<AtspiThread*>(self)->drain();
-                return G_SOURCE_REMOVE;
-            },
-            this);
+        const uint64_t one = 1;
+        while (::write(wake_, &one, sizeof one) < 0 && errno == EINTR) {
+        }
     }
 
     GMainContext* context() const { return context_; }
@@ -81,7 +82,7 @@ private:
         bool finished = false;
     };
 
-    AtspiThread() : context_(g_main_context_new()) {
+    AtspiThread() : context_(g_main_context_new()), wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
         GMainLoop* loop = g_main_loop_new(context_, FALSE);
         std::thread([this, loop] {
 #ifdef __SANITIZE_ADDRESS__
@@ -90,12 +91,23 @@ private:
             __lsan_disable();
 #endif
             g_main_context_push_thread_default(context_);
+            GSource* source = g_unix_fd_source_new(wake_, G_IO_IN);
+            g_source_set_callback(source, G_SOURCE_FUNC(&AtspiThread::woken), this, nullptr);
+            g_source_attach(source, context_);
+            g_source_unref(source);
             g_main_loop_run(loop);
         }).detach();
     }
 
-    // Runs what has been posted, in order. A wake-up can find the queue already drained
-    // by the one before it.
+    static gboolean woken(gint fd, GIOCondition, gpointer self) {
+        uint64_t count = 0;
+        while (::read(fd, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+        static_cast<AtspiThread*>(self)->drain();
+        return G_SOURCE_CONTINUE;
+    }
+
+    // Runs what has been posted, in order.
     void drain() {
         for (;;) {
             std::function<void()> job;
@@ -110,6 +122,7 @@ private:
     }
 
     GMainContext* context_;
+    const int wake_;
     std::mutex mutex_;
     std::deque<std::function<void()>> jobs_;
 };
