@@ -19,9 +19,9 @@
 #include <sstream>
 #include <thread>
 
-#include "camera/pipewire_session.h"
 #include "camera/camera_bridge.h"
 #include "camera/camera_feed.h"
+#include "camera/pipewire_session.h"
 #include "platform/linux/linux_camera.h"
 #include "protocol/datagram.h"
 #include "video/encoder.h"

@@ -23,9 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool wide = fdp.ConsumeBool();  // ids anywhere, not only near the base
     std::optional<uint32_t> last;
     while (fdp.remaining_bytes() > 0) {
-        const uint32_t id = wide ? fdp.ConsumeIntegral<uint32_t>() : base + fdp.ConsumeIntegralInRange<uint32_t>(0, 40);
+        const uint32_t id =
+            wide ? fdp.ConsumeIntegral<uint32_t>() : base + fdp.ConsumeIntegralInRange<uint32_t>(0, 40);
         // Mostly small counts, now and then one near the 16-bit limit.
-        const uint16_t count = fdp.ConsumeBool() ? fdp.ConsumeIntegralInRange<uint16_t>(0, 8) : fdp.ConsumeIntegral<uint16_t>();
+        const uint16_t count =
+            fdp.ConsumeBool() ? fdp.ConsumeIntegralInRange<uint16_t>(0, 8) : fdp.ConsumeIntegral<uint16_t>();
         const uint16_t index = fdp.ConsumeIntegralInRange<uint16_t>(0, 8);
         const size_t length = fdp.ConsumeIntegralInRange<size_t>(0, 1200);
         const Bytes payload = fuzz::selfNamingFragment(id, index, count, length);

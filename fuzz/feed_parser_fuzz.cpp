@@ -48,16 +48,19 @@ std::vector<uint8_t> buildStream(FuzzedDataProvider& fdp) {
                 break;
             }
             default: {  // a header, mostly valid, and about a picture's worth of bytes
-                static constexpr uint32_t strides[] = {1280, 1282, 1344, 2560, 5120, 5122, 1279, 1281, 0, 0xffffffff};
+                static constexpr uint32_t strides[] = {1280, 1282, 1344, 2560, 5120,
+                                                       5122, 1279, 1281, 0,    0xffffffff};
                 const uint32_t stride = fdp.ConsumeBool() ? strides[fdp.ConsumeIntegralInRange<size_t>(0, 9)]
                                                           : fdp.ConsumeIntegral<uint32_t>();
-                put32(s, fdp.ConsumeIntegralInRange<int>(0, 15) ? 0x5443464d : fdp.ConsumeIntegral<uint32_t>());
+                put32(s,
+                      fdp.ConsumeIntegralInRange<int>(0, 15) ? 0x5443464d : fdp.ConsumeIntegral<uint32_t>());
                 put32(s, fdp.ConsumeIntegralInRange<int>(0, 15) ? 1280 : fdp.ConsumeIntegral<uint32_t>());
                 put32(s, fdp.ConsumeIntegralInRange<int>(0, 15) ? 720 : fdp.ConsumeIntegral<uint32_t>());
                 put32(s, stride);
                 put32(s, fdp.ConsumeIntegral<uint32_t>());
                 size_t body = size_t(std::clamp<uint32_t>(stride, 1280, 5120)) * 1080;
-                if (fdp.ConsumeIntegralInRange<int>(0, 7) == 0) body -= std::min(body, fdp.ConsumeIntegral<uint16_t>() + size_t(1));
+                if (fdp.ConsumeIntegralInRange<int>(0, 7) == 0)
+                    body -= std::min(body, fdp.ConsumeIntegral<uint16_t>() + size_t(1));
                 const uint8_t seed = fdp.ConsumeIntegral<uint8_t>();
                 const size_t at = s.size();
                 s.resize(at + body);
@@ -79,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> stream = buildStream(fdp);
 
     FeedParser parser;
-    size_t pos = 0;       // bytes handed to the parser
-    size_t message = 0;   // where the current header starts
+    size_t pos = 0;             // bytes handed to the parser
+    size_t message = 0;         // where the current header starts
     std::optional<size_t> end;  // where the current picture ends, once its header is read
     size_t pictures = 0;
     while (pos < stream.size()) {

@@ -21,7 +21,8 @@ inline Bytes selfNamingFragment(uint32_t frameId, uint16_t index, uint16_t count
     b[0] = uint8_t(length >> 8), b[1] = uint8_t(length);
     b[2] = uint8_t(index >> 8), b[3] = uint8_t(index);
     b[4] = uint8_t(count >> 8), b[5] = uint8_t(count);
-    b[6] = uint8_t(frameId >> 24), b[7] = uint8_t(frameId >> 16), b[8] = uint8_t(frameId >> 8), b[9] = uint8_t(frameId);
+    b[6] = uint8_t(frameId >> 24), b[7] = uint8_t(frameId >> 16), b[8] = uint8_t(frameId >> 8),
+    b[9] = uint8_t(frameId);
     for (size_t i = kFragmentHead; i < length; ++i) b[i] = uint8_t(frameId + index + i);
     return b;
 }
@@ -44,7 +45,8 @@ inline void checkSelfNamingFrame(std::span<const uint8_t> frame, uint32_t frameI
         FUZZ_CHECK(index == expectIndex);
         if (index == 0) count = c;
         if (sameCount) FUZZ_CHECK(c == count);
-        for (size_t i = kFragmentHead; i < length; ++i) FUZZ_CHECK(frame[at + i] == uint8_t(frameId + index + i));
+        for (size_t i = kFragmentHead; i < length; ++i)
+            FUZZ_CHECK(frame[at + i] == uint8_t(frameId + index + i));
         at += length;
         ++expectIndex;
     }

@@ -20,7 +20,7 @@
 using namespace tarvello;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const char* kAddresses[] = {"10.0.0.1", "10.0.0.2", "192.168.1.7", "::ffff:10.0.0.1",
+    static const char* kAddresses[] = {"10.0.0.1",    "10.0.0.2",    "192.168.1.7",     "::ffff:10.0.0.1",
                                        "2001:db8::1", "2001:db8::2", "2001:db8:0:1::1", ""};
     HelloGate gate;
     LineFolder folder("refusals");
@@ -61,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     FUZZ_CHECK(v.height >= 0 && v.height <= HelloGate::maxSide);
                 }
                 if (guardedBefore && v.refusal.rfind("Too many attempts", 0) != 0) {
-                    FUZZ_CHECK(!lastGuardedCheck || now - *lastGuardedCheck >= PairingThrottle::guardedInterval);
+                    FUZZ_CHECK(!lastGuardedCheck ||
+                               now - *lastGuardedCheck >= PairingThrottle::guardedInterval);
                     lastGuardedCheck = now;
                 }
                 if (v.storeScale) {
@@ -79,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 3:
                 token = std::to_string(100000 + (now > 0 ? int(now) % 900000 : 0));
                 lastGuardedCheck.reset();
-                if (auto summary = folder.flush(now)) FUZZ_CHECK(summary->find("more refusals") != std::string::npos);
+                if (auto summary = folder.flush(now))
+                    FUZZ_CHECK(summary->find("more refusals") != std::string::npos);
                 break;
         }
     }

@@ -15,8 +15,9 @@ using namespace tarvello;
 namespace {
 
 bool sameUnits(const std::vector<ByteSpan>& a, const std::vector<ByteSpan>& b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
-                      [](ByteSpan x, ByteSpan y) { return std::equal(x.begin(), x.end(), y.begin(), y.end()); });
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](ByteSpan x, ByteSpan y) {
+        return std::equal(x.begin(), x.end(), y.begin(), y.end());
+    });
 }
 
 bool containsStartCode(ByteSpan u) {
@@ -70,7 +71,8 @@ void checkLengthPrefixed(ByteSpan data) {
 
     const auto either = splitNalUnits(data);
     checkInside(data, either);
-    if (!sameUnits(either, units)) FUZZ_CHECK(startsWithStartCode(data) && sameUnits(either, splitAnnexB(data)));
+    if (!sameUnits(either, units))
+        FUZZ_CHECK(startsWithStartCode(data) && sameUnits(either, splitAnnexB(data)));
 }
 
 // The SPS size reader runs on untrusted parameter sets before any decoder does.
@@ -104,7 +106,8 @@ void checkAssembly(ByteSpan data) {
                     FUZZ_CHECK(nalUnitType(codec, units[i]) >= lastSetType);
                     lastSetType = nalUnitType(codec, units[i]);
                     for (size_t j = 0; j < i; ++j)
-                        FUZZ_CHECK(!std::equal(units[j].begin(), units[j].end(), units[i].begin(), units[i].end()));
+                        FUZZ_CHECK(
+                            !std::equal(units[j].begin(), units[j].end(), units[i].begin(), units[i].end()));
                 } else {
                     pastSets = true;
                     FUZZ_CHECK(!isParameterSet(codec, units[i]));

@@ -19,7 +19,9 @@ namespace {
 void checkAction(const ScriptAction& a) {
     FUZZ_CHECK(!a.command.empty());
     switch (a.kind) {
-        case ScriptAction::Kind::sleep: FUZZ_CHECK(std::isfinite(a.seconds) && a.seconds >= 0 && a.seconds <= 3600); break;
+        case ScriptAction::Kind::sleep:
+            FUZZ_CHECK(std::isfinite(a.seconds) && a.seconds >= 0 && a.seconds <= 3600);
+            break;
         case ScriptAction::Kind::udp: FUZZ_CHECK(a.command == "rawudp" && !a.bytes.empty()); break;
         case ScriptAction::Kind::control: {
             FUZZ_CHECK(!a.bytes.empty());
@@ -57,7 +59,8 @@ void checkScript(std::string_view text) {
         if (!s.error.empty()) continue;  // a later line fails the script
         FUZZ_CHECK(next < s.actions.size());
         const ScriptAction& a = s.actions[next++];
-        FUZZ_CHECK(a.kind == line.action->kind && a.bytes == line.action->bytes && a.command == line.action->command);
+        FUZZ_CHECK(a.kind == line.action->kind && a.bytes == line.action->bytes &&
+                   a.command == line.action->command);
     }
     FUZZ_CHECK(s.error.empty() && next == s.actions.size());
 }

@@ -36,7 +36,9 @@ Bytes padded(Span p, size_t n) {
     return out;
 }
 
-uint8_t at(Span p, size_t i) { return i < p.size() ? p[i] : 0; }
+uint8_t at(Span p, size_t i) {
+    return i < p.size() ? p[i] : 0;
+}
 
 // Payload of a frame this library built; aborts if the framer cannot read it back.
 Bytes payloadOf(const Bytes& frame, MsgType type) {
@@ -121,7 +123,8 @@ void checkIncomingDecoders(Span p) {
         const ScrollMsg m = decodeScroll(p);
         Bytes expected = padded(p, 9);
         if (!scrollPhaseFromRaw(expected[8])) expected[8] = static_cast<uint8_t>(ScrollPhase::wheel);
-        FUZZ_CHECK(sameLayout(payloadOf(buildScroll(m.dx, m.dy, m.phase), MsgType::scroll), expected, {0, 4}));
+        FUZZ_CHECK(
+            sameLayout(payloadOf(buildScroll(m.dx, m.dy, m.phase), MsgType::scroll), expected, {0, 4}));
     }
     if (const std::string text = decodeText(p); text.size() <= kMaxPayload) {
         FUZZ_CHECK(payloadOf(buildText(text), MsgType::text) == Bytes(text.begin(), text.end()));
@@ -178,7 +181,8 @@ void checkOutgoingDecoders(Span p) {
         if (s.present) {
             Bytes expected = padded(p, 21);
             expected[0] = 1;
-            FUZZ_CHECK(sameLayout(payloadOf(buildSelection(s), MsgType::selection), expected, {1, 5, 9, 13, 17}));
+            FUZZ_CHECK(
+                sameLayout(payloadOf(buildSelection(s), MsgType::selection), expected, {1, 5, 9, 13, 17}));
         }
     }
     {
@@ -193,7 +197,8 @@ void checkOutgoingDecoders(Span p) {
 }
 
 void checkDatagram(Span d) {
-    const bool magic = d.size() >= 4 && std::equal(Pontel::udpMagic.begin(), Pontel::udpMagic.end(), d.begin());
+    const bool magic =
+        d.size() >= 4 && std::equal(Pontel::udpMagic.begin(), Pontel::udpMagic.end(), d.begin());
 
     const auto reg = decodeRegistration(d);
     FUZZ_CHECK(reg.has_value() == (magic && d.size() >= 8));
@@ -236,7 +241,8 @@ void checkDatagram(Span d) {
     FUZZ_CHECK(dgs.size() == size_t(fragmentCount(d.size())));
     Bytes joined;
     for (size_t i = 0; i < dgs.size(); ++i) {
-        FUZZ_CHECK(dgs[i].size() <= size_t(Pontel::maxDatagram) && dgs[i].size() > size_t(Pontel::headerSize));
+        FUZZ_CHECK(dgs[i].size() <= size_t(Pontel::maxDatagram) &&
+                   dgs[i].size() > size_t(Pontel::headerSize));
         const auto fh = VideoPacketHeader::decode(dgs[i]);
         FUZZ_CHECK(fh && fh->fragIndex == i && fh->fragCount == dgs.size() && fh->frameId == tmpl.frameId);
         joined.insert(joined.end(), dgs[i].begin() + Pontel::headerSize, dgs[i].end());

@@ -11,14 +11,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "app/settings_store.h"
-#include "protocol/byte_codec.h"
 #include "fuzz_check.h"
+#include "protocol/byte_codec.h"
 
 using namespace tarvello;
 namespace fs = std::filesystem;
@@ -33,7 +33,10 @@ const fs::path& workDir() {
         const char* made = mkdtemp(tmpl.data());
         FUZZ_CHECK(made != nullptr);
         const fs::path d = made;
-        std::atexit([] { std::error_code ec; fs::remove_all(workDir(), ec); });
+        std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(workDir(), ec);
+        });
         return d;
     }();
     return dir;
@@ -62,7 +65,8 @@ std::vector<fs::path> keptAside(const fs::path& dir) {
 // The typed reads never contradict the stored value's JSON type.
 void checkTypedReads(const SettingsStore& store, const std::string& key, const nlohmann::json& v) {
     if (auto b = store.getBool(key)) FUZZ_CHECK(v.is_boolean() && *b == v.get<bool>());
-    if (auto i = store.getInt(key)) FUZZ_CHECK(v.is_number() && !v.is_boolean() && v.get<double>() == double(*i));
+    if (auto i = store.getInt(key))
+        FUZZ_CHECK(v.is_number() && !v.is_boolean() && v.get<double>() == double(*i));
     if (auto d = store.getDouble(key)) FUZZ_CHECK(v.is_number());
     if (auto s = store.getString(key)) FUZZ_CHECK(v.is_string() && *s == v.get<std::string>());
     if (v.is_boolean()) FUZZ_CHECK(!store.getInt(key) && !store.getDouble(key));

@@ -67,7 +67,8 @@ std::vector<std::string> tailscaleAddresses() {
     for (ifaddrs* a = list; a; a = a->ifa_next) {
         if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
         char host[1025];
-        if (getnameinfo(a->ifa_addr, sizeof(sockaddr_in), host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) {
+        if (getnameinfo(a->ifa_addr, sizeof(sockaddr_in), host, sizeof host, nullptr, 0, NI_NUMERICHOST) !=
+            0) {
             continue;
         }
         if (isTailscaleAddress(host)) out.emplace_back(host);

@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-
 namespace tarvello {
 
 namespace {
@@ -67,7 +66,9 @@ void log(std::string_view text) {
     }
 }
 
-void setLineBufferedStdout() { std::setvbuf(stdout, nullptr, _IOLBF, 0); }
+void setLineBufferedStdout() {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+}
 
 void installLogSink(std::function<void(const std::string&)> sink) {
     std::call_once(sinkOnce, [&] {

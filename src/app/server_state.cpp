@@ -25,7 +25,9 @@ int ServerState::observe(std::function<void()> fn) {
     return id;
 }
 
-void ServerState::unobserve(int id) { observers_.erase(id); }
+void ServerState::unobserve(int id) {
+    observers_.erase(id);
+}
 
 void ServerState::changed() {
     std::vector<int> ids;
@@ -51,9 +53,8 @@ ServerStatusObserver serverStateObserver() {
 }
 
 void installServerStateLogSink() {
-    installLogSink([](const std::string& line) {
-        mainQueue().async([line] { ServerState::shared().append(line); });
-    });
+    installLogSink(
+        [](const std::string& line) { mainQueue().async([line] { ServerState::shared().append(line); }); });
 }
 
 }  // namespace tarvello

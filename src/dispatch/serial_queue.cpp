@@ -113,7 +113,9 @@ Queue::Queue(std::string label) : label_(std::move(label)), impl_(std::make_shar
 
 Queue::~Queue() = default;
 
-bool Queue::stopping() const { return impl_->stopping.load(); }
+bool Queue::stopping() const {
+    return impl_->stopping.load();
+}
 
 void Queue::async(Task fn) {
     if (impl_->stopping.load() || !fn) return;
@@ -203,7 +205,8 @@ TimerHandle Queue::startTimer(double firstDelay, double interval, Task fn) {
     // Aliases the loop state, which outlives the Queue object when it is destroyed by
     // its own work.
     loop->stopping = std::shared_ptr<const std::atomic<bool>>(impl_, &impl_->stopping);
-    state->wake = [impl = std::weak_ptr<Impl>(impl_), timer = std::weak_ptr<asio::steady_timer>(loop->timer)] {
+    state->wake = [impl = std::weak_ptr<Impl>(impl_),
+                   timer = std::weak_ptr<asio::steady_timer>(loop->timer)] {
         if (auto i = impl.lock()) {
             asio::post(i->io, [timer] {
                 if (auto t = timer.lock()) t->cancel();
@@ -215,18 +218,26 @@ TimerHandle Queue::startTimer(double firstDelay, double interval, Task fn) {
     return TimerHandle(state);
 }
 
-TimerHandle Queue::after(double seconds, Task fn) { return startTimer(seconds, -1, std::move(fn)); }
+TimerHandle Queue::after(double seconds, Task fn) {
+    return startTimer(seconds, -1, std::move(fn));
+}
 
 TimerHandle Queue::every(double firstDelay, double interval, Task fn) {
     // A zero interval would spin the queue; one millisecond is the finest cadence used.
     return startTimer(firstDelay, std::isfinite(interval) ? std::max(interval, 0.001) : 1.0, std::move(fn));
 }
 
-bool Queue::isCurrent() const { return tlsCurrent == impl_.get(); }
+bool Queue::isCurrent() const {
+    return tlsCurrent == impl_.get();
+}
 
-asio::io_context& Queue::context() { return impl_->io; }
+asio::io_context& Queue::context() {
+    return impl_->io;
+}
 
-void Queue::runLoop() { impl_->run(); }
+void Queue::runLoop() {
+    impl_->run();
+}
 
 std::thread Queue::startLoopThread() {
     return std::thread([impl = impl_] { impl->run(); });
@@ -264,9 +275,13 @@ MainQueue::MainQueue() : Queue("main") {}
 
 MainQueue::~MainQueue() = default;
 
-void MainQueue::run() { runLoop(); }
+void MainQueue::run() {
+    runLoop();
+}
 
-void MainQueue::stop() { requestStop(); }
+void MainQueue::stop() {
+    requestStop();
+}
 
 MainQueue& mainQueue() {
     static MainQueue* q = new MainQueue();  // never destroyed: work may be posted at exit

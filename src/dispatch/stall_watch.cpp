@@ -66,7 +66,9 @@ void setStallReporter(StallReporter reporter) {
 StallWatch::StallWatch(std::shared_ptr<Clock> clock, double limit)
     : clock_(clock ? std::move(clock) : defaultClock()), limit_(limit) {}
 
-StallWatch::~StallWatch() { stop(); }
+StallWatch::~StallWatch() {
+    stop();
+}
 
 void StallWatch::check() {
     const double now = clock_->uptime();

@@ -14,8 +14,8 @@ namespace tarvello {
 
 namespace {
 
-constexpr double kClickInterval = 0.4;   // seconds, strict
-constexpr double kClickDistance = 6;     // points, strict, per axis
+constexpr double kClickInterval = 0.4;  // seconds, strict
+constexpr double kClickDistance = 6;    // points, strict, per axis
 constexpr size_t kMaxActiveDisplays = 16;
 constexpr size_t kTextChunkUnits = 16;
 
@@ -44,7 +44,9 @@ Int saturatingRound(double v) {
 }
 
 // Raise to the minimum first, then lower to the maximum.
-double clampLowThenHigh(double v, double lo, double hi) { return std::min(std::max(v, lo), hi); }
+double clampLowThenHigh(double v, double lo, double hi) {
+    return std::min(std::max(v, lo), hi);
+}
 
 bool hasArea(const DisplayRect& r) {
     return std::isfinite(r.x) && std::isfinite(r.y) && std::isfinite(r.width) && std::isfinite(r.height) &&
@@ -105,7 +107,8 @@ private:
 };
 
 std::shared_ptr<PreferenceDomains> defaultPreferences() {
-    if (auto dir = defaultPreferenceDomainsDirectory()) return std::make_shared<JsonFilePreferenceDomains>(*dir);
+    if (auto dir = defaultPreferenceDomainsDirectory())
+        return std::make_shared<JsonFilePreferenceDomains>(*dir);
     return std::make_shared<MemoryPreferenceDomains>();
 }
 
@@ -159,21 +162,18 @@ void Injector::handle(MsgType type, std::span<const uint8_t> p) {
             scroll(m.phase, m.dx, m.dy);
             break;
         }
-        case MsgType::text:
-            typeText(decodeText(p));
-            break;
+        case MsgType::text: typeText(decodeText(p)); break;
         case MsgType::gesture:
             if (const auto m = decodeGesture(p)) gesture(m->action, m->phase, m->value);
             break;
-        case MsgType::releaseAll:
-            releaseAll();
-            break;
-        default:
-            break;
+        case MsgType::releaseAll: releaseAll(); break;
+        default: break;
     }
 }
 
-void Injector::setTargetDisplay(uint32_t display) { targetDisplay_ = display ? display : displays_->mainDisplay(); }
+void Injector::setTargetDisplay(uint32_t display) {
+    targetDisplay_ = display ? display : displays_->mainDisplay();
+}
 
 // ---------------------------------------------------------------------------------
 // Keyboard and text
@@ -294,8 +294,8 @@ void Injector::mouseAbs(double x, double y) {
     const double fy = y < 0 ? 0 : y >= 1 ? 1 : y;
     const double px = b.x + fx * b.width;
     const double py = b.y + fy * b.height;
-    moveTo(clampLowThenHigh(px, b.x, b.x + b.width - 1), clampLowThenHigh(py, b.y, b.y + b.height - 1), px - at.x,
-           py - at.y);
+    moveTo(clampLowThenHigh(px, b.x, b.x + b.width - 1), clampLowThenHigh(py, b.y, b.y + b.height - 1),
+           px - at.x, py - at.y);
 }
 
 void Injector::moveTo(double x, double y, double dx, double dy) {
@@ -378,18 +378,14 @@ void Injector::postScroll(ScrollEventPhase phase, double dx, double dy) {
 void Injector::scroll(ScrollPhase phase, double dx, double dy) {
     if (!std::isfinite(dx) || !std::isfinite(dy)) return;
     switch (phase) {
-        case ScrollPhase::wheel:
-            postScroll(ScrollEventPhase::none, dx, dy);
-            break;
+        case ScrollPhase::wheel: postScroll(ScrollEventPhase::none, dx, dy); break;
         case ScrollPhase::began:
             // The end of a running momentum must reach the system before the new
             // gesture's first event. The momentum queue never waits on this one.
             momentumQueue_.sync([this] { stopMomentum(); });
             postScroll(ScrollEventPhase::began, dx, dy);
             break;
-        case ScrollPhase::changed:
-            postScroll(ScrollEventPhase::changed, dx, dy);
-            break;
+        case ScrollPhase::changed: postScroll(ScrollEventPhase::changed, dx, dy); break;
         case ScrollPhase::ended:
             postScroll(ScrollEventPhase::ended, 0, 0);
             momentumQueue_.async([this, dx, dy] { startMomentum(dx, dy); });
@@ -475,7 +471,9 @@ void Injector::chord(uint16_t keyCode, uint64_t flags) {
     input_->post(e);
 }
 
-bool Injector::notifyDock(const char* name) { return dock_ && dock_->sendDockNotification(name); }
+bool Injector::notifyDock(const char* name) {
+    return dock_ && dock_->sendDockNotification(name);
+}
 
 void Injector::launchpad() {
     if (workspace_) {
@@ -507,27 +505,17 @@ void Injector::gesture(GestureAction action, ScrollPhase phase, double value) {
                                                                     : GesturePhase::changed;
     const bool saneValue = std::isfinite(value) && std::fabs(value) <= kMaxGestureValue;
     switch (action) {
-        case GestureAction::spaceLeft:
-            chord(123, kSpaceChordFlags);
-            break;
-        case GestureAction::spaceRight:
-            chord(124, kSpaceChordFlags);
-            break;
+        case GestureAction::spaceLeft: chord(123, kSpaceChordFlags); break;
+        case GestureAction::spaceRight: chord(124, kSpaceChordFlags); break;
         case GestureAction::missionControl:
             if (!notifyDock("com.apple.expose.awake")) chord(126, kSpaceChordFlags);
             break;
         case GestureAction::appExpose:
             if (!notifyDock("com.apple.expose.front.awake")) chord(125, kSpaceChordFlags);
             break;
-        case GestureAction::launchpad:
-            launchpad();
-            break;
-        case GestureAction::showDesktop:
-            notifyDock("com.apple.showdesktop.awake");
-            break;
-        case GestureAction::lookUp:
-            chord(2, kLookUpFlags);
-            break;
+        case GestureAction::launchpad: launchpad(); break;
+        case GestureAction::showDesktop: notifyDock("com.apple.showdesktop.awake"); break;
+        case GestureAction::lookUp: chord(2, kLookUpFlags); break;
         case GestureAction::smartZoom:
             postGestureEvent(GestureSubtype::smartMagnify, GesturePhase::none, 0, 0);
             break;
@@ -543,7 +531,9 @@ void Injector::gesture(GestureAction action, ScrollPhase phase, double value) {
 // ---------------------------------------------------------------------------------
 // Gesture configuration
 
-GestureConfig Injector::currentGestureConfig() const { return readGestureConfig(*preferences_); }
+GestureConfig Injector::currentGestureConfig() const {
+    return readGestureConfig(*preferences_);
+}
 
 GestureConfig readGestureConfig(const PreferenceDomains& prefs) {
     // The first integer in either trackpad domain; values of other types are skipped.
@@ -554,7 +544,7 @@ GestureConfig readGestureConfig(const PreferenceDomains& prefs) {
             if (v->is_number_unsigned()) {
                 const auto u = v->get<uint64_t>();
                 return u > uint64_t(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
-                                                                          : int64_t(u);
+                                                                         : int64_t(u);
             }
             return v->get<int64_t>();
         }
@@ -573,7 +563,8 @@ GestureConfig readGestureConfig(const PreferenceDomains& prefs) {
     if (trackpad("TrackpadThreeFingerHorizSwipeGesture", 2) == 2 && drag != 1) {
         c.insert(GestureConfig::threeFingerSwipeSpaces);
     }
-    if (trackpad("TrackpadFourFingerHorizSwipeGesture", 2) == 2) c.insert(GestureConfig::fourFingerSwipeSpaces);
+    if (trackpad("TrackpadFourFingerHorizSwipeGesture", 2) == 2)
+        c.insert(GestureConfig::fourFingerSwipeSpaces);
     if (missionControl) {
         if (drag != 1 && trackpad("TrackpadThreeFingerVertSwipeGesture", 2) == 2) {
             c.insert(GestureConfig::threeFingerMissionControl);

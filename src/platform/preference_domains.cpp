@@ -26,7 +26,8 @@ std::optional<nlohmann::json> lookup(const nlohmann::json& object, std::string_v
 
 JsonFilePreferenceDomains::JsonFilePreferenceDomains(fs::path directory) : directory_(std::move(directory)) {}
 
-std::optional<nlohmann::json> JsonFilePreferenceDomains::value(std::string_view domain, std::string_view key) const {
+std::optional<nlohmann::json> JsonFilePreferenceDomains::value(std::string_view domain,
+                                                               std::string_view key) const {
     if (!plainName(domain)) return std::nullopt;
     const fs::path file = directory_ / (std::string(domain) + ".json");
     std::error_code ec;
@@ -56,7 +57,8 @@ std::optional<fs::path> defaultPreferenceDomainsDirectory(std::optional<fs::path
     return std::nullopt;
 }
 
-std::optional<nlohmann::json> MemoryPreferenceDomains::value(std::string_view domain, std::string_view key) const {
+std::optional<nlohmann::json> MemoryPreferenceDomains::value(std::string_view domain,
+                                                             std::string_view key) const {
     std::lock_guard lock(mutex_);
     auto it = domains_.find(domain);
     if (it == domains_.end()) return std::nullopt;

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>

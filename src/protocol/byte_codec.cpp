@@ -18,11 +18,17 @@ void ByteWriter::writeU64(uint64_t v) {
     for (int s = 56; s >= 0; s -= 8) data.push_back(static_cast<uint8_t>(v >> s));
 }
 
-void ByteWriter::writeF32(float v) { writeU32(std::bit_cast<uint32_t>(v)); }
+void ByteWriter::writeF32(float v) {
+    writeU32(std::bit_cast<uint32_t>(v));
+}
 
-void ByteWriter::writeText(std::string_view utf8) { data.insert(data.end(), utf8.begin(), utf8.end()); }
+void ByteWriter::writeText(std::string_view utf8) {
+    data.insert(data.end(), utf8.begin(), utf8.end());
+}
 
-void ByteWriter::writeData(std::span<const uint8_t> bytes) { data.insert(data.end(), bytes.begin(), bytes.end()); }
+void ByteWriter::writeData(std::span<const uint8_t> bytes) {
+    data.insert(data.end(), bytes.begin(), bytes.end());
+}
 
 uint8_t ByteReader::readU8() {
     if (offset >= data.size()) return 0;
@@ -46,7 +52,9 @@ uint64_t ByteReader::readU64() {
     return v;
 }
 
-float ByteReader::readF32() { return std::bit_cast<float>(readU32()); }
+float ByteReader::readF32() {
+    return std::bit_cast<float>(readU32());
+}
 
 Bytes ByteReader::readRest() {
     Bytes out(data.begin() + static_cast<std::ptrdiff_t>(offset), data.end());
@@ -79,12 +87,12 @@ std::string repairUtf8(std::span<const uint8_t> b) {
             len = 2;
         } else if (c >= 0xE0 && c <= 0xEF) {
             len = 3;
-            if (c == 0xE0) lo = 0xA0;       // no overlongs
-            if (c == 0xED) hi = 0x9F;       // no surrogates
+            if (c == 0xE0) lo = 0xA0;  // no overlongs
+            if (c == 0xED) hi = 0x9F;  // no surrogates
         } else if (c >= 0xF0 && c <= 0xF4) {
             len = 4;
-            if (c == 0xF0) lo = 0x90;       // no overlongs
-            if (c == 0xF4) hi = 0x8F;       // nothing above U+10FFFF
+            if (c == 0xF0) lo = 0x90;  // no overlongs
+            if (c == 0xF4) hi = 0x8F;  // nothing above U+10FFFF
         } else {
             out += kReplacement;
             ++i;

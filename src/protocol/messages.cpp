@@ -7,13 +7,32 @@ namespace tarvello {
 
 std::optional<MsgType> msgTypeFromRaw(uint8_t raw) {
     switch (raw) {
-        case 0x01: case 0x02: case 0x03: case 0x05:
-        case 0x10: case 0x11: case 0x12: case 0x13: case 0x14: case 0x15: case 0x16:
-        case 0x20: case 0x21: case 0x22: case 0x23: case 0x24:
-        case 0x30: case 0x31: case 0x32: case 0x33: case 0x34: case 0x35: case 0x36: case 0x37: case 0x38:
-            return static_cast<MsgType>(raw);
-        default:
-            return std::nullopt;
+        case 0x01:
+        case 0x02:
+        case 0x03:
+        case 0x05:
+        case 0x10:
+        case 0x11:
+        case 0x12:
+        case 0x13:
+        case 0x14:
+        case 0x15:
+        case 0x16:
+        case 0x20:
+        case 0x21:
+        case 0x22:
+        case 0x23:
+        case 0x24:
+        case 0x30:
+        case 0x31:
+        case 0x32:
+        case 0x33:
+        case 0x34:
+        case 0x35:
+        case 0x36:
+        case 0x37:
+        case 0x38: return static_cast<MsgType>(raw);
+        default: return std::nullopt;
     }
 }
 
@@ -22,7 +41,9 @@ std::optional<VideoCodec> videoCodecFromRaw(uint8_t raw) {
     return std::nullopt;
 }
 
-const char* codecName(VideoCodec c) { return c == VideoCodec::hevc ? "HEVC" : "H.264"; }
+const char* codecName(VideoCodec c) {
+    return c == VideoCodec::hevc ? "HEVC" : "H.264";
+}
 
 std::optional<GestureAction> gestureActionFromRaw(uint8_t raw) {
     if (raw >= 1 && raw <= 10) return static_cast<GestureAction>(raw);
@@ -167,7 +188,9 @@ ScrollMsg decodeScroll(std::span<const uint8_t> p) {
     return m;
 }
 
-std::string decodeText(std::span<const uint8_t> p) { return repairUtf8(p); }
+std::string decodeText(std::span<const uint8_t> p) {
+    return repairUtf8(p);
+}
 
 std::optional<GestureMsg> decodeGesture(std::span<const uint8_t> p) {
     ByteReader r(p);
@@ -253,7 +276,9 @@ Bytes buildGesture(GestureAction action, float value, ScrollPhase phase) {
     });
 }
 
-Bytes buildRequestKeyframe() { return frame(MsgType::requestKeyframe); }
+Bytes buildRequestKeyframe() {
+    return frame(MsgType::requestKeyframe);
+}
 
 Bytes buildPing(uint64_t value) {
     return frame(MsgType::ping, [&](ByteWriter& w) { w.writeU64(value); });
@@ -266,7 +291,9 @@ Bytes buildStats(uint32_t received, uint32_t dropped) {
     });
 }
 
-Bytes buildReleaseAll() { return frame(MsgType::releaseAll); }
+Bytes buildReleaseAll() {
+    return frame(MsgType::releaseAll);
+}
 
 Bytes buildUiScale(float scale) {
     return frame(MsgType::uiScale, [&](ByteWriter& w) { w.writeF32(scale); });

@@ -126,21 +126,42 @@ std::optional<uint32_t> decodeRegistration(std::span<const uint8_t> datagram);
 
 // ---- Incoming (phone to computer) ----
 
-struct ResizeMsg { uint16_t width = 0, height = 0; };
-struct KeyMsg { uint16_t usage = 0; bool down = false; };
-struct MouseRelMsg { float dx = 0, dy = 0; };
-struct MouseAbsMsg { float x = 0, y = 0; };
-struct ButtonMsg { uint8_t button = 0; bool down = false; };
-struct ScrollMsg { float dx = 0, dy = 0; ScrollPhase phase = ScrollPhase::wheel; };
-struct GestureMsg { GestureAction action{}; float value = 0; ScrollPhase phase = ScrollPhase::changed; };
-struct StatsMsg { uint32_t received = 0, dropped = 0; };
+struct ResizeMsg {
+    uint16_t width = 0, height = 0;
+};
+struct KeyMsg {
+    uint16_t usage = 0;
+    bool down = false;
+};
+struct MouseRelMsg {
+    float dx = 0, dy = 0;
+};
+struct MouseAbsMsg {
+    float x = 0, y = 0;
+};
+struct ButtonMsg {
+    uint8_t button = 0;
+    bool down = false;
+};
+struct ScrollMsg {
+    float dx = 0, dy = 0;
+    ScrollPhase phase = ScrollPhase::wheel;
+};
+struct GestureMsg {
+    GestureAction action{};
+    float value = 0;
+    ScrollPhase phase = ScrollPhase::changed;
+};
+struct StatsMsg {
+    uint32_t received = 0, dropped = 0;
+};
 
 ResizeMsg decodeResize(std::span<const uint8_t> p);
 KeyMsg decodeKey(std::span<const uint8_t> p);
 MouseRelMsg decodeMouseRel(std::span<const uint8_t> p);
 MouseAbsMsg decodeMouseAbs(std::span<const uint8_t> p);
 ButtonMsg decodeButton(std::span<const uint8_t> p);
-ScrollMsg decodeScroll(std::span<const uint8_t> p);       // unknown phase reads as wheel
+ScrollMsg decodeScroll(std::span<const uint8_t> p);  // unknown phase reads as wheel
 std::string decodeText(std::span<const uint8_t> p);
 std::optional<GestureMsg> decodeGesture(std::span<const uint8_t> p);  // unknown action: nothing
 uint64_t decodePing(std::span<const uint8_t> p);
@@ -184,8 +205,14 @@ Bytes buildCursorImage(float hotX, float hotY, float width, float height, std::s
 Bytes buildGestureConfig(GestureConfig config);
 
 // Decoders of the outgoing messages, for the phone's side (peer tool, tests).
-struct CursorMsg { float x = 0, y = 0; bool shown = false; };
-struct ServerStatsMsg { uint32_t kbps = 0; uint8_t fps = 0; };
+struct CursorMsg {
+    float x = 0, y = 0;
+    bool shown = false;
+};
+struct ServerStatsMsg {
+    uint32_t kbps = 0;
+    uint8_t fps = 0;
+};
 CursorMsg decodeCursor(std::span<const uint8_t> p);
 ServerStatsMsg decodeServerStats(std::span<const uint8_t> p);
 SelectionMsg decodeSelection(std::span<const uint8_t> p);

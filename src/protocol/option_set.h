@@ -28,7 +28,9 @@ struct OptionSet {
     constexpr bool empty() const { return rawValue == 0; }
     constexpr bool contains(Derived m) const { return (rawValue & m.rawValue) == m.rawValue; }
     constexpr Derived unionWith(Derived o) const { return fromRaw(static_cast<Raw>(rawValue | o.rawValue)); }
-    constexpr Derived intersection(Derived o) const { return fromRaw(static_cast<Raw>(rawValue & o.rawValue)); }
+    constexpr Derived intersection(Derived o) const {
+        return fromRaw(static_cast<Raw>(rawValue & o.rawValue));
+    }
     constexpr Derived symmetricDifference(Derived o) const {
         return fromRaw(static_cast<Raw>(rawValue ^ o.rawValue));
     }
@@ -37,7 +39,9 @@ struct OptionSet {
     constexpr bool isSubset(Derived o) const { return (rawValue & ~o.rawValue) == 0; }
     constexpr bool isDisjoint(Derived o) const { return (rawValue & o.rawValue) == 0; }
 
-    friend constexpr bool operator==(const OptionSet& a, const OptionSet& b) { return a.rawValue == b.rawValue; }
+    friend constexpr bool operator==(const OptionSet& a, const OptionSet& b) {
+        return a.rawValue == b.rawValue;
+    }
     friend constexpr Derived operator|(Derived a, Derived b) { return a.unionWith(b); }
     friend constexpr Derived operator&(Derived a, Derived b) { return a.intersection(b); }
 };

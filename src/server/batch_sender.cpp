@@ -30,8 +30,8 @@ int BatchSender::sendFrame(int fd, const sockaddr* dest, socklen_t destLen, std:
     return sendEach(fd, dest, destLen, frame, h, count);
 }
 
-int BatchSender::sendSegmented(int fd, const sockaddr* dest, socklen_t destLen, std::span<const uint8_t> frame,
-                               VideoPacketHeader h, int count) {
+int BatchSender::sendSegmented(int fd, const sockaddr* dest, socklen_t destLen,
+                               std::span<const uint8_t> frame, VideoPacketHeader h, int count) {
     wire_.resize(frame.size() + size_t(count) * Pontel::headerSize);
     for (int i = 0; i < count; ++i) {
         const size_t k = size_t(i);
@@ -103,7 +103,8 @@ int BatchSender::sendEach(int fd, const sockaddr* dest, socklen_t destLen, std::
 int BatchSender::submit(int fd, int from, int count) {
     int sent = from, stalls = 0;
     while (sent < count) {
-        const int r = sendmmsg(fd, msgs_.data() + sent, static_cast<unsigned>(std::min(count - sent, kBatch)), 0);
+        const int r =
+            sendmmsg(fd, msgs_.data() + sent, static_cast<unsigned>(std::min(count - sent, kBatch)), 0);
         if (r > 0) {
             sent += r;
             continue;

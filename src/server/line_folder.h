@@ -16,7 +16,7 @@ public:
     LineFolder(std::string what, int limit = 20) : what_(std::move(what)), limit_(limit) {}
 
     struct Outcome {
-        bool pass = false;                  // log the line itself
+        bool pass = false;                   // log the line itself
         std::optional<std::string> summary;  // log this first: the previous minute's count
     };
     Outcome add(double now);

@@ -70,7 +70,9 @@ void PairingThrottle::recordFailure(const std::string& key, double now) {
     e.lastFailure = now;
 }
 
-void PairingThrottle::recordSuccess(const std::string& key) { entries_.erase(key); }
+void PairingThrottle::recordSuccess(const std::string& key) {
+    entries_.erase(key);
+}
 
 void PairingThrottle::evictIfFull(double now) {
     if (entries_.size() < maxTracked) return;
@@ -95,8 +97,9 @@ std::string PairingThrottle::addressKey(const std::string& address) {
             return buf;
         }
         char buf[64];
-        std::snprintf(buf, sizeof buf, "%02x%02x:%02x%02x:%02x%02x:%02x%02x::/64", a6.s6_addr[0], a6.s6_addr[1],
-                      a6.s6_addr[2], a6.s6_addr[3], a6.s6_addr[4], a6.s6_addr[5], a6.s6_addr[6], a6.s6_addr[7]);
+        std::snprintf(buf, sizeof buf, "%02x%02x:%02x%02x:%02x%02x:%02x%02x::/64", a6.s6_addr[0],
+                      a6.s6_addr[1], a6.s6_addr[2], a6.s6_addr[3], a6.s6_addr[4], a6.s6_addr[5],
+                      a6.s6_addr[6], a6.s6_addr[7]);
         return buf;
     }
     return address;

@@ -1,9 +1,5 @@
 #include "server/server.h"
 
-#include "server/batch_sender.h"
-#include "server/control_outbox.h"
-#include "server/stage_report.h"
-
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -25,6 +21,9 @@
 #include "camera/camera_bridge.h"
 #include "input/injector.h"
 #include "input/text_watcher.h"
+#include "server/batch_sender.h"
+#include "server/control_outbox.h"
+#include "server/stage_report.h"
 #include "video/capture.h"
 #include "video/cursor_watcher.h"
 #include "video/virtual_display.h"
@@ -49,7 +48,8 @@ std::string describe(const Endpoint& ep) {
 }
 
 std::string plainAddress(asio::ip::address addr) {
-    if (addr.is_v6() && addr.to_v6().is_v4_mapped()) addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
+    if (addr.is_v6() && addr.to_v6().is_v4_mapped())
+        addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
     return addr.to_string();
 }
 
@@ -153,7 +153,9 @@ Server::Server(Platform platform, ServerOptions options)
     }
 }
 
-Server::~Server() { stop(); }
+Server::~Server() {
+    stop();
+}
 
 std::shared_ptr<Encoder> Server::encoder() {
     std::lock_guard lock(encoderMutex_);
@@ -200,7 +202,8 @@ bool Server::start() {
         });
     };
     auto onQueue = [w](std::function<void(Server&)> fn) {
-        if (auto s = w.lock()) s->queue_.async([w, fn = std::move(fn)] {
+        if (auto s = w.lock())
+            s->queue_.async([w, fn = std::move(fn)] {
                 if (auto s2 = w.lock()) fn(*s2);
             });
     };
@@ -221,8 +224,12 @@ bool Server::start() {
     textWatcher_->onSelection = [onQueue](std::optional<Selection> sel) {
         SelectionMsg msg;
         if (sel) {
-            msg = {true,          float(sel->start.x), float(sel->start.y), float(sel->end.x),
-                   float(sel->end.y), float(sel->height)};
+            msg = {true,
+                   float(sel->start.x),
+                   float(sel->start.y),
+                   float(sel->end.x),
+                   float(sel->end.y),
+                   float(sel->height)};
         }
         onQueue([msg](Server& s) { s.send(buildSelection(msg)); });
     };
@@ -269,18 +276,19 @@ void Server::listen() {
     using asio::ip::tcp;
     acceptor_ = std::make_unique<Acceptor>(queue_.context());
     auto& acc = acceptor_->acceptor;
-    std::error_code ec = bindConfigured<tcp>(options_.bindAddress, options_.controlPort, [&](const tcp::endpoint& ep) {
-        std::error_code e;
-        acc.close(e);
-        e.clear();
-        acc.open(ep.protocol(), e);
-        if (!e && ep.address().is_v6()) acc.set_option(asio::ip::v6_only(false), e);
-        e.clear();
-        if (!e) acc.set_option(tcp::acceptor::reuse_address(true), e);
-        if (!e) acc.bind(ep, e);
-        if (!e) acc.listen(asio::socket_base::max_listen_connections, e);
-        return e;
-    });
+    std::error_code ec =
+        bindConfigured<tcp>(options_.bindAddress, options_.controlPort, [&](const tcp::endpoint& ep) {
+            std::error_code e;
+            acc.close(e);
+            e.clear();
+            acc.open(ep.protocol(), e);
+            if (!e && ep.address().is_v6()) acc.set_option(asio::ip::v6_only(false), e);
+            e.clear();
+            if (!e) acc.set_option(tcp::acceptor::reuse_address(true), e);
+            if (!e) acc.bind(ep, e);
+            if (!e) acc.listen(asio::socket_base::max_listen_connections, e);
+            return e;
+        });
     if (ec) {
         log("TCP listener failed: " + ec.message());
         acc.close(ec);
@@ -317,16 +325,17 @@ void Server::openVideo() {
     auto& sock = video_->socket;
     // No SO_REUSEADDR: another local user must not be able to bind the port beside us
     // and receive the phone's registration.
-    std::error_code ec = bindConfigured<udp>(options_.bindAddress, options_.videoPort, [&](const udp::endpoint& ep) {
-        std::error_code e;
-        sock.close(e);
-        e.clear();
-        sock.open(ep.protocol(), e);
-        if (!e && ep.address().is_v6()) sock.set_option(asio::ip::v6_only(false), e);
-        e.clear();
-        if (!e) sock.bind(ep, e);
-        return e;
-    });
+    std::error_code ec =
+        bindConfigured<udp>(options_.bindAddress, options_.videoPort, [&](const udp::endpoint& ep) {
+            std::error_code e;
+            sock.close(e);
+            e.clear();
+            sock.open(ep.protocol(), e);
+            if (!e && ep.address().is_v6()) sock.set_option(asio::ip::v6_only(false), e);
+            e.clear();
+            if (!e) sock.bind(ep, e);
+            return e;
+        });
     if (ec) {
         log("UDP listener failed: " + ec.message());
         sock.close(ec);
@@ -430,31 +439,30 @@ void Server::forgetPending(const std::shared_ptr<ControlConnection>& conn) {
 
 void Server::readNext(const std::shared_ptr<ControlConnection>& conn) {
     std::weak_ptr<Server> w = weak_from_this();
-    conn->socket.async_read_some(
-        asio::buffer(conn->readBuf), [w, conn](const std::error_code& ec, size_t n) {
-            auto s = w.lock();
-            if (!s) return;
-            if (ec || n == 0) {
-                s->cancel(conn);
-                s->disconnected(conn);
-                return;
+    conn->socket.async_read_some(asio::buffer(conn->readBuf), [w, conn](const std::error_code& ec, size_t n) {
+        auto s = w.lock();
+        if (!s) return;
+        if (ec || n == 0) {
+            s->cancel(conn);
+            s->disconnected(conn);
+            return;
+        }
+        if (conn->closed || conn->refused) return;
+        conn->framer.append(std::span<const uint8_t>(conn->readBuf.data(), n));
+        // A zero length yields no frame but still consumes bytes; keep going while
+        // the framer makes progress so frames behind it are not left waiting.
+        for (;;) {
+            const size_t before = conn->framer.buffered();
+            auto f = conn->framer.next();
+            if (f) {
+                s->handle(conn, f->type, f->payload);
+                if (conn->closed || conn->refused) return;
+            } else if (conn->framer.buffered() == before) {
+                break;
             }
-            if (conn->closed || conn->refused) return;
-            conn->framer.append(std::span<const uint8_t>(conn->readBuf.data(), n));
-            // A zero length yields no frame but still consumes bytes; keep going while
-            // the framer makes progress so frames behind it are not left waiting.
-            for (;;) {
-                const size_t before = conn->framer.buffered();
-                auto f = conn->framer.next();
-                if (f) {
-                    s->handle(conn, f->type, f->payload);
-                    if (conn->closed || conn->refused) return;
-                } else if (conn->framer.buffered() == before) {
-                    break;
-                }
-            }
-            s->readNext(conn);
-        });
+        }
+        s->readNext(conn);
+    });
 }
 
 void Server::cancel(const std::shared_ptr<ControlConnection>& conn) {
@@ -565,24 +573,15 @@ void Server::handle(const std::shared_ptr<ControlConnection>& conn, uint8_t rawT
     switch (*type) {
         case MsgType::resize: {
             auto m = decodeResize(payload);
-            requestResize(std::min<int>(m.width, HelloGate::maxSide), std::min<int>(m.height, HelloGate::maxSide));
+            requestResize(std::min<int>(m.width, HelloGate::maxSide),
+                          std::min<int>(m.height, HelloGate::maxSide));
             break;
         }
-        case MsgType::requestKeyframe:
-            forceKeyframe();
-            break;
-        case MsgType::ping:
-            send(buildPong(decodePing(payload)));
-            break;
-        case MsgType::stats:
-            adaptBitrate(decodeStats(payload));
-            break;
-        case MsgType::uiScale:
-            handleUiScale(decodeUiScale(payload));
-            break;
-        default:
-            injector_->handle(*type, payload);
-            break;
+        case MsgType::requestKeyframe: forceKeyframe(); break;
+        case MsgType::ping: send(buildPong(decodePing(payload))); break;
+        case MsgType::stats: adaptBitrate(decodeStats(payload)); break;
+        case MsgType::uiScale: handleUiScale(decodeUiScale(payload)); break;
+        default: injector_->handle(*type, payload); break;
     }
 }
 
@@ -610,7 +609,8 @@ void Server::requestResize(int width, int height) {
 
 void Server::handleHello(const std::shared_ptr<ControlConnection>& conn, std::span<const uint8_t> payload) {
     auto& settings = Settings::shared();
-    const HelloVerdict v = gate_.check(conn->remoteAddress, payload, now(), settings.token(), settings.uiScale());
+    const HelloVerdict v =
+        gate_.check(conn->remoteAddress, payload, now(), settings.token(), settings.uiScale());
     if (v.storeScale) {
         settings.d().setDouble(SettingsKey::uiScale, *v.storeScale);
         NotificationCenter::shared().post(Notification::settingsChanged);
@@ -704,16 +704,16 @@ void Server::startSession(int width, int height, int refreshRate) {
         continueSession(generation, false, platform_.display->mainDisplay());
         return;
     }
-    mainQueue().async([w = weak_from_this(), generation, width = pixelW_, height = pixelH_, fps = fps_, scale,
-                       mirror] {
-        auto s = w.lock();
-        if (!s || s->sessionGeneration_.load() != generation) return;
-        const bool created = s->display_->create(width, height, fps, scale, mirror);
-        const uint32_t display = created ? s->display_->displayID() : s->platform_.display->mainDisplay();
-        s->queue_.async([w, generation, created, display] {
-            if (auto s2 = w.lock()) s2->continueSession(generation, created, display);
+    mainQueue().async(
+        [w = weak_from_this(), generation, width = pixelW_, height = pixelH_, fps = fps_, scale, mirror] {
+            auto s = w.lock();
+            if (!s || s->sessionGeneration_.load() != generation) return;
+            const bool created = s->display_->create(width, height, fps, scale, mirror);
+            const uint32_t display = created ? s->display_->displayID() : s->platform_.display->mainDisplay();
+            s->queue_.async([w, generation, created, display] {
+                if (auto s2 = w.lock()) s2->continueSession(generation, created, display);
+            });
         });
-    });
 }
 
 void Server::continueSession(uint64_t generation, bool created, uint32_t sessionDisplay) {
@@ -740,7 +740,7 @@ void Server::continueSession(uint64_t generation, bool created, uint32_t session
     }
     const std::string codec = codecName(enc->codec());
     updateStatus([res = std::to_string(pixelW_) + "×" + std::to_string(pixelH_) + " @" + std::to_string(fps_),
-                 codec](ServerStatus& s) {
+                  codec](ServerStatus& s) {
         s.resolution = res;
         s.codec = codec;
     });
@@ -920,9 +920,9 @@ void Server::reportGuessing() {
     const bool guarding = gate_.throttle().guarding(t);
     if (guarding && t - lastGuessingLog_ >= 60.0) {
         lastGuessingLog_ = t;
-        const std::string line = "Pairing code guessing: " +
-                                 std::to_string(gate_.throttle().wrongCodesLastHour(t)) +
-                                 " wrong codes in the last hour";
+        const std::string line =
+            "Pairing code guessing: " + std::to_string(gate_.throttle().wrongCodesLastHour(t)) +
+            " wrong codes in the last hour";
         log(line);
         updateStatus([line](ServerStatus& s) { s.warning = line; });
     } else if (!guarding && lastGuessingLog_ > -1e299) {
@@ -931,9 +931,13 @@ void Server::reportGuessing() {
     }
 }
 
-bool Server::lidAwakeEnabled() { return platform_.lid && platform_.lid->held(); }
+bool Server::lidAwakeEnabled() {
+    return platform_.lid && platform_.lid->held();
+}
 
-bool Server::setLidAwake(bool enabled) { return platform_.lid && platform_.lid->hold(enabled); }
+bool Server::setLidAwake(bool enabled) {
+    return platform_.lid && platform_.lid->hold(enabled);
+}
 
 void Server::restartSession() {
     queue_.async(weakly(shared_from_this(), [](Server& s) {
@@ -943,13 +947,15 @@ void Server::restartSession() {
 
 void Server::stageManagerChanged() {
     queue_.async(weakly(shared_from_this(), [](Server& s) {
-        if (s.control_ && Settings::shared().boolValue(SettingsKey::stageManager)) s.stageManager_->stageManagerOn();
+        if (s.control_ && Settings::shared().boolValue(SettingsKey::stageManager))
+            s.stageManager_->stageManagerOn();
     }));
 }
 
 void Server::showDockChanged() {
     queue_.async(weakly(shared_from_this(), [](Server& s) {
-        if (s.control_ && Settings::shared().boolValue(SettingsKey::showDock)) s.stageManager_->showDockForSession();
+        if (s.control_ && Settings::shared().boolValue(SettingsKey::showDock))
+            s.stageManager_->showDockForSession();
     }));
 }
 
@@ -988,23 +994,22 @@ Server::Snapshot Server::snapshot() {
 void Server::receiveNext() {
     if (!video_ || !video_->socket.is_open()) return;
     std::weak_ptr<Server> w = weak_from_this();
-    video_->socket.async_receive_from(asio::buffer(video_->buf), video_->from,
-                                      [w](const std::error_code& ec, size_t n) {
-                                          auto s = w.lock();
-                                          if (!s || ec == asio::error::operation_aborted) return;
-                                          if (!ec) s->onDatagram(std::span<const uint8_t>(s->video_->buf.data(), n));
-                                          s->receiveNext();
-                                      });
+    video_->socket.async_receive_from(
+        asio::buffer(video_->buf), video_->from, [w](const std::error_code& ec, size_t n) {
+            auto s = w.lock();
+            if (!s || ec == asio::error::operation_aborted) return;
+            if (!ec) s->onDatagram(std::span<const uint8_t>(s->video_->buf.data(), n));
+            s->receiveNext();
+        });
 }
 
 void Server::onDatagram(std::span<const uint8_t> d) {
     const bool fromRegistered = video_->registered && *video_->registered == video_->from;
     switch (classifyDatagram(d, fromRegistered)) {
-        case DatagramClass::micAudio:
-            audio_->receiveMic(d.subspan(Pontel::headerSize));
-            break;
+        case DatagramClass::micAudio: audio_->receiveMic(d.subspan(Pontel::headerSize)); break;
         case DatagramClass::cameraVideo:
-            if (auto h = VideoPacketHeader::decode(d)) camera_->receivePacket(*h, d.subspan(Pontel::headerSize));
+            if (auto h = VideoPacketHeader::decode(d))
+                camera_->receivePacket(*h, d.subspan(Pontel::headerSize));
             break;
         case DatagramClass::registration: {
             auto id = decodeRegistration(d);
@@ -1020,8 +1025,7 @@ void Server::onDatagram(std::span<const uint8_t> d) {
             queue_.async(weakly(shared_from_this(), [](Server& s) { s.forceKeyframe(false); }));
             break;
         }
-        case DatagramClass::ignored:
-            break;
+        case DatagramClass::ignored: break;
     }
 }
 

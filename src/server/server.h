@@ -47,8 +47,8 @@ struct ServerOptions {
     // Resize requests closer together than this are coalesced into the last one.
     double resizeInterval = 0.25;
     double statsInterval = 1.0;
-    std::shared_ptr<Clock> clock;              // default: the process clock
-    std::vector<Encoder::Row> encoderRows;     // empty: the default candidate table
+    std::shared_ptr<Clock> clock;           // default: the process clock
+    std::vector<Encoder::Row> encoderRows;  // empty: the default candidate table
     // Seconds of frames between "Stage times" log lines (capture, convert, encode and
     // send p50/p95); 0: not measured.
     double stageReportInterval = 0;
@@ -124,7 +124,8 @@ private:
     void dropCurrent();
     void cancel(const std::shared_ptr<ControlConnection>& conn);
     void forgetPending(const std::shared_ptr<ControlConnection>& conn);
-    void handle(const std::shared_ptr<ControlConnection>& conn, uint8_t rawType, std::span<const uint8_t> payload);
+    void handle(const std::shared_ptr<ControlConnection>& conn, uint8_t rawType,
+                std::span<const uint8_t> payload);
     void handleHello(const std::shared_ptr<ControlConnection>& conn, std::span<const uint8_t> payload);
     void authenticate(const std::shared_ptr<ControlConnection>& conn, const HelloVerdict& verdict);
     void refuse(std::shared_ptr<ControlConnection> conn, const std::string& reason);

@@ -238,7 +238,7 @@ void MenuView::build() {
     bindSetting(unlocked_, SettingsKey::keepUnlocked, [this](bool) { actions_->keepUnlockedChanged(); });
     lidAwake_ =
         addSwitch(root, "lidAwake", QStringLiteral("Stay awake with the lid closed while Tarvello runs"),
-                 "laptopcomputer");
+                  "laptopcomputer");
     connect(lidAwake_, &QCheckBox::toggled, this, [this](bool on) {
         QPointer<QWidget> self(this);
         actions_->setLidAwake(on, [self, box = lidAwake_](bool state) {

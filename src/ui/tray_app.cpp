@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCursor>
@@ -15,8 +18,6 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <asio/io_context.hpp>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>

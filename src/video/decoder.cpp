@@ -170,7 +170,8 @@ namespace {
 // disagrees with libavcodec's): buffers larger than the limits are never handed out.
 int boundedGetBuffer(AVCodecContext* ctx, AVFrame* frame, int flags) {
     const auto* limits = static_cast<const Decoder::Limits*>(ctx->opaque);
-    if (limits && (uint32_t(frame->width) > limits->maxWidth || uint32_t(frame->height) > limits->maxHeight)) {
+    if (limits &&
+        (uint32_t(frame->width) > limits->maxWidth || uint32_t(frame->height) > limits->maxHeight)) {
         return AVERROR(EINVAL);
     }
     return avcodec_default_get_buffer2(ctx, frame, flags);

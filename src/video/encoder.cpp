@@ -188,7 +188,9 @@ struct Encoder::Session {
     };
     std::array<Stamp, 16> stamps;
 
-    void remember(int64_t pts, const FrameTimes& times) { stamps[size_t(pts) % stamps.size()] = {pts, times}; }
+    void remember(int64_t pts, const FrameTimes& times) {
+        stamps[size_t(pts) % stamps.size()] = {pts, times};
+    }
     FrameTimes recall(int64_t pts) const {
         if (pts < 0) return {};
         const Stamp& s = stamps[size_t(pts) % stamps.size()];

@@ -31,8 +31,8 @@ struct VideoFrame {
     int height = 0;
     int strideY = 0;
     int strideUV = 0;
-    std::vector<uint8_t> y;   // strideY * height bytes
-    std::vector<uint8_t> uv;  // strideUV * (height / 2) bytes
+    std::vector<uint8_t> y;       // strideY * height bytes
+    std::vector<uint8_t> uv;      // strideUV * (height / 2) bytes
     double presentationTime = 0;  // seconds of uptime
     FrameTimes times;
 

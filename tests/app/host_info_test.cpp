@@ -23,7 +23,8 @@ TEST(HostInfo, TailscaleAddressesComeOnlyFromThatBlock) {
 }
 
 TEST(HostInfo, PrettyHostName) {
-    EXPECT_EQ(prettyHostNameFrom("CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ana's \\\"Desk\\\"\"\n"), "Ana's \"Desk\"");
+    EXPECT_EQ(prettyHostNameFrom("CHASSIS=laptop\nPRETTY_HOSTNAME=\"Ana's \\\"Desk\\\"\"\n"),
+              "Ana's \"Desk\"");
     EXPECT_EQ(prettyHostNameFrom("PRETTY_HOSTNAME=Plain\n"), "Plain");
     EXPECT_EQ(prettyHostNameFrom("CHASSIS=desktop\n"), "");
     EXPECT_FALSE(localizedHostName().empty());

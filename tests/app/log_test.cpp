@@ -38,14 +38,12 @@ TEST_P(LogTime, TwelveCharactersWithLeadingZeros) {
     EXPECT_EQ(t.size(), 12u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Log, LogTime,
-                         ::testing::Values(TimeCase{0, 0, 0, 0, "00:00:00.000"},
-                                           TimeCase{23, 59, 59, 999, "23:59:59.999"},
-                                           TimeCase{9, 5, 7, 42, "09:05:07.042"},
-                                           TimeCase{14, 3, 27, 512, "14:03:27.512"},
-                                           TimeCase{12, 30, 60, 5, "12:30:60.005"},
-                                           TimeCase{24, 75, 99, 1000, "23:59:60.999"},
-                                           TimeCase{-1, -1, -1, -1, "00:00:00.000"}));
+INSTANTIATE_TEST_SUITE_P(
+    Log, LogTime,
+    ::testing::Values(TimeCase{0, 0, 0, 0, "00:00:00.000"}, TimeCase{23, 59, 59, 999, "23:59:59.999"},
+                      TimeCase{9, 5, 7, 42, "09:05:07.042"}, TimeCase{14, 3, 27, 512, "14:03:27.512"},
+                      TimeCase{12, 30, 60, 5, "12:30:60.005"}, TimeCase{24, 75, 99, 1000, "23:59:60.999"},
+                      TimeCase{-1, -1, -1, -1, "00:00:00.000"}));
 
 // ---- through the sink into the status model ----
 

@@ -13,7 +13,9 @@
 namespace tarvello {
 namespace {
 
-void drainMainQueue() { ASSERT_TRUE(mainQueue().sync([] {})); }
+void drainMainQueue() {
+    ASSERT_TRUE(mainQueue().sync([] {}));
+}
 
 TEST(NotificationCenter, PostFromAnotherThreadIsDeliveredOnTheMainQueue) {
     auto& center = NotificationCenter::shared();

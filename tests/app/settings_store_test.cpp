@@ -164,8 +164,13 @@ TEST_F(SettingsJsonFileStore, RoundTripThroughFreshInstance) {
 }
 
 TEST_F(SettingsJsonFileStore, StringThatIsNotUtf8IsSavedWithReplacementCharacters) {
-    const std::string bad = "caf\xC3" "\xFF" "e";  // a cut sequence and a byte UTF-8 never uses
-    const std::string saved = "caf\xEF\xBF\xBD\xEF\xBF\xBD" "e";
+    const std::string bad =
+        "caf\xC3"
+        "\xFF"
+        "e";  // a cut sequence and a byte UTF-8 never uses
+    const std::string saved =
+        "caf\xEF\xBF\xBD\xEF\xBF\xBD"
+        "e";
     {
         JsonFileStore store(file());
         ASSERT_TRUE(store.setString("name", bad));
@@ -421,7 +426,9 @@ struct HandEdit {
     std::function<void(const fs::path& file, const std::string& text)> save;
 };
 
-void PrintTo(const HandEdit& e, std::ostream* os) { *os << e.name; }
+void PrintTo(const HandEdit& e, std::ostream* os) {
+    *os << e.name;
+}
 
 class SettingsJsonFileStoreHandEdit : public SettingsJsonFileStore,
                                       public ::testing::WithParamInterface<HandEdit> {};

@@ -3,23 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <charconv>
-#include <functional>
 #include <fstream>
+#include <functional>
 
 #include "app/settings.h"
 #include "app/settings_store.h"
 #include "audio/audio_install.h"
 #include "audio/audio_test_support.h"
 #include "audio/pulse_daemon.h"
-#include "audio/sound_defaults.h"
 #include "audio/recorder.h"
+#include "audio/sound_defaults.h"
 #include "dispatch/clock.h"
 #include "platform/linux/linux_audio.h"
 #include "platform/sim/sim_platform.h"
 #include "server/server.h"
 #include "support/log_capture.h"
-#include "support/test_phone.h"
 #include "support/require.h"
+#include "support/test_phone.h"
 
 namespace tarvello::test {
 namespace {
@@ -89,7 +89,6 @@ protected:
         return p;
     }
 
-
     // 1 kHz at half scale for one second, played the way any application plays, comes
     // to the phone in speaker datagrams of one media sequence.
     void expectSpeakerTone(TestPhone& phone) {
@@ -101,9 +100,10 @@ protected:
         const auto bytes = pcm16le(tone);
         std::ofstream(daemon.root / "tone.raw", std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        spawn("pacat",
-              {"--raw", "--format=s16le", "--rate=48000", "--channels=2", (daemon.root / "tone.raw").string()},
-              "pacat.out");
+        spawn(
+            "pacat",
+            {"--raw", "--format=s16le", "--rate=48000", "--channels=2", (daemon.root / "tone.raw").string()},
+            "pacat.out");
 
         std::vector<int16_t> received;
         std::optional<uint32_t> lastSeq;
@@ -200,7 +200,8 @@ protected:
 TEST_F(AudioEndToEndTest, ToneIntoTheDefaultSinkArrivesAsSpeakerDatagrams) {
     startServer();
     auto phone = registeredPhone(server->controlPort(), server->videoPort());
-    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); })) << defaultUID(*observer, AudioDefault::output);
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }))
+        << defaultUID(*observer, AudioDefault::output);
     ASSERT_TRUE(logs.waitFor("Mac sound now plays on the iPhone"));
     expectSpeakerTone(*phone);
 }
@@ -258,8 +259,7 @@ TEST_F(AudioEndToEndTest, UsersDefaultsComeBackWhenTheSessionEnds) {
     EXPECT_EQ(store->getString("audio.saved.1682929012"), "user_speakers");
     EXPECT_EQ(store->getString("audio.saved.1682533920"), "user_mic");
     phone->close();
-    EXPECT_TRUE(eventually([&] { return defaultsAreTheUsers(*observer); }))
-        << describeDefaults(*observer);
+    EXPECT_TRUE(eventually([&] { return defaultsAreTheUsers(*observer); })) << describeDefaults(*observer);
     EXPECT_TRUE(logs.waitFor("Restored the Mac's microphone"));
 }
 
@@ -316,8 +316,7 @@ TEST_F(AudioEndToEndTest, RestartedSoundServerCarriesSoundAndMicrophoneAgain) {
     // The restarted server reads the user's start-up script the install wrote.
     ASSERT_TRUE(daemon.start(daemon.config / "pulse" / "default.pa")) << daemon.log();
     EXPECT_TRUE(logs.waitFor("The sound server restarted: sound and microphone reconnected", 1, 2.0));
-    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }))
-        << describeDefaults(*observer);
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); })) << describeDefaults(*observer);
     expectSpeakerTone(*phone);
     expectFirstWordsHeard(*phone);
     EXPECT_EQ(logs.count("The sound server restarted"), 1);
@@ -371,14 +370,13 @@ TEST_F(AudioEndToEndTest, NextStartAfterAKillRestoresTheDefaults) {
 
     // The repairs run once the new copy knows it is the only one: after its ports open.
     const pid_t second = launch("second.log");
-    ASSERT_TRUE(eventually(
-        [&] { return output("second.log").find("Restored the Mac's microphone") != std::string::npos; }))
-        << output("second.log");
+    ASSERT_TRUE(eventually([&] {
+        return output("second.log").find("Restored the Mac's microphone") != std::string::npos;
+    })) << output("second.log");
     const auto text = output("second.log");
     EXPECT_NE(text.find("Restored the Mac's speakers"), std::string::npos) << text;
     EXPECT_NE(text.find("Restored the Mac's microphone"), std::string::npos) << text;
-    EXPECT_TRUE(defaultsAreTheUsers(*observer))
-        << describeDefaults(*observer);
+    EXPECT_TRUE(defaultsAreTheUsers(*observer)) << describeDefaults(*observer);
     endChild(second, SIGTERM, 5.0, true);
 }
 

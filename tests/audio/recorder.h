@@ -17,13 +17,14 @@ public:
     Recorder() {
         const auto microphone = app_.deviceForUID(AudioDeviceUID::microphone);
         if (!microphone) return;
-        unit_ = app_.makeInputUnit(*microphone, {48000, 1, 240}, [this](AudioInputUnit& unit, uint32_t frames) {
-            std::vector<float> buffer(frames);
-            if (unit.render(buffer) != 0) return 0;
-            std::lock_guard lock(mutex_);
-            samples_.insert(samples_.end(), buffer.begin(), buffer.end());
-            return 0;
-        });
+        unit_ =
+            app_.makeInputUnit(*microphone, {48000, 1, 240}, [this](AudioInputUnit& unit, uint32_t frames) {
+                std::vector<float> buffer(frames);
+                if (unit.render(buffer) != 0) return 0;
+                std::lock_guard lock(mutex_);
+                samples_.insert(samples_.end(), buffer.begin(), buffer.end());
+                return 0;
+            });
     }
     bool start() { return unit_ && unit_->start(); }
     // What it recorded from the first sample of a signal on.

@@ -50,7 +50,8 @@ TEST(CameraDecoderBounds, PicturesWiderOrTallerThanTheLimitAreRefusedBeforeDecod
         int width, height;
         bool accepted;
     };
-    for (const Case& c : {Case{4104, 16, false}, Case{16, 2320, false}, Case{4096, 16, true}, Case{16, 2304, true}}) {
+    for (const Case& c :
+         {Case{4104, 16, false}, Case{16, 2320, false}, Case{4096, 16, true}, Case{16, 2304, true}}) {
         const auto frames = test::encodeKnownPicture(c.width, c.height, 1);
         ASSERT_EQ(frames.size(), 1u) << c.width << "x" << c.height;
         auto decoder = Decoder::create(VideoCodec::hevc, kCameraLimits);

@@ -167,7 +167,7 @@ TEST(CameraFeedClient, OnlyTheSameUserMayFeedTheCamera) {
     EXPECT_TRUE(mayFeed(self, self));
     EXPECT_FALSE(mayFeed(self + 1, self));
     EXPECT_FALSE(mayFeed(uid_t(0), uid_t(1000)));  // not even root
-    EXPECT_FALSE(mayFeed(std::nullopt, self));      // credentials unknown
+    EXPECT_FALSE(mayFeed(std::nullopt, self));     // credentials unknown
 }
 
 TEST(CameraFeedClient, TheKernelsCredentialsNameTheConnectingUser) {

@@ -18,7 +18,8 @@
 namespace tarvello::test {
 namespace {
 
-constexpr uint16_t kA = 0x04, kLeftControl = 0xE0, kLeftShift = 0xE1, kRightOption = 0xE6, kRightCommand = 0xE7;
+constexpr uint16_t kA = 0x04, kLeftControl = 0xE0, kLeftShift = 0xE1, kRightOption = 0xE6,
+                   kRightCommand = 0xE7;
 constexpr uint64_t kShift = 0x20000, kControl = 0x40000, kOption = 0x80000, kCommand = 0x100000;
 
 using KeyRow = std::tuple<InputEventType, int, uint64_t>;
@@ -26,7 +27,9 @@ constexpr auto kFlagsChanged = InputEventType::flagsChanged, kKeyDown = InputEve
                kKeyUp = InputEventType::keyUp;
 
 // The message's payload: a built message without its length and type bytes.
-Bytes payloadOf(const Bytes& message) { return Bytes(message.begin() + 3, message.end()); }
+Bytes payloadOf(const Bytes& message) {
+    return Bytes(message.begin() + 3, message.end());
+}
 
 class InjectorTest : public ::testing::Test {
 protected:
@@ -151,7 +154,7 @@ TEST_F(InjectorTest, KeyUnhandledUsagesAndShortPayloads) {
     EXPECT_EQ(logs.count("Unhandled HID key 0x46"), 1);
     EXPECT_EQ(logs.count("Unhandled HID key 0x100"), 1);
     send(Bytes{0, 3, 0x10, 0x00, 0x04});  // no down byte: A up
-    press(0x39);                           // Caps Lock is an ordinary key
+    press(0x39);                          // Caps Lock is an ordinary key
     EXPECT_EQ(keyRows(), (std::vector<KeyRow>{{kKeyUp, 0, 0}, {kKeyDown, 57, 0}}));
     input->clear();
     injector->releaseAll();  // the unhandled usages were never held
@@ -188,12 +191,15 @@ TEST_P(InjectorTextChunks, CutsIntoPairsOfAtMostSixteenUnits) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Injector, InjectorTextChunks,
+INSTANTIATE_TEST_SUITE_P(
+    Injector, InjectorTextChunks,
     ::testing::Values(TextCase{std::string(40, 'x'), {16, 16, 8}},
                       TextCase{std::string(15, 'a') + "\U0001F600b", {15, 3}},  // emoji at unit 16
                       TextCase{std::string(14, 'a') + "\U0001F600", {16}},      // ends whole at 16
                       TextCase{std::string(16, 'a') + "\U0001F600", {16, 2}},
-                      TextCase{"a\xFF" "b", {3}},  // invalid byte repaired, not dropped
+                      TextCase{"a\xFF"
+                               "b",
+                               {3}},  // invalid byte repaired, not dropped
                       TextCase{"", {}}));
 
 TEST_F(InjectorTest, TextLineBreaksWrittenAsCrLfAreOneBreak) {
@@ -310,7 +316,8 @@ TEST_P(InjectorDragTypes, MoveTypeFollowsTheHeldButtons) {
     EXPECT_EQ(ev[0].mouseButton, GetParam().button);
 }
 
-INSTANTIATE_TEST_SUITE_P(Injector, InjectorDragTypes,
+INSTANTIATE_TEST_SUITE_P(
+    Injector, InjectorDragTypes,
     ::testing::Values(DragCase{{}, InputEventType::mouseMoved, MouseButton::left},
                       DragCase{{1}, InputEventType::rightMouseDragged, MouseButton::right},
                       DragCase{{1, 0}, InputEventType::leftMouseDragged, MouseButton::left},
@@ -391,12 +398,13 @@ TEST_F(InjectorTest, ScrollPhasesDeltasAndFlags) {
     send(buildScroll(1.5f, -2.5f, ScrollPhase::wheel));
     send(buildScroll(0, 3, ScrollPhase::began));
     send(buildScroll(0, 4, ScrollPhase::changed));
-    send(buildScroll(0, 90, ScrollPhase::ended));  // too slow for momentum
+    send(buildScroll(0, 90, ScrollPhase::ended));               // too slow for momentum
     send(Bytes{0, 10, 0x14, 0, 0, 0, 0, 0x3F, 0x80, 0, 0, 9});  // unknown phase: a wheel step
     const auto ev = events();
     ASSERT_EQ(ev.size(), 5u);
-    const ScrollEventPhase phases[] = {ScrollEventPhase::none, ScrollEventPhase::began, ScrollEventPhase::changed,
-                                       ScrollEventPhase::ended, ScrollEventPhase::none};
+    const ScrollEventPhase phases[] = {ScrollEventPhase::none, ScrollEventPhase::began,
+                                       ScrollEventPhase::changed, ScrollEventPhase::ended,
+                                       ScrollEventPhase::none};
     const int32_t wheel1[] = {-3, 3, 4, 0, 1};
     for (size_t i = 0; i < ev.size(); ++i) {
         EXPECT_EQ(ev[i].type, InputEventType::scrollWheel);
@@ -581,8 +589,9 @@ TEST_F(InjectorTest, GestureDockNotificationsAndTheirFallbacks) {
     send(buildGesture(GestureAction::appExpose, 0, ScrollPhase::changed));
     send(buildGesture(GestureAction::showDesktop, 0, ScrollPhase::changed));
     EXPECT_TRUE(events().empty());
-    EXPECT_EQ(dock->sent(), (std::vector<std::string>{"com.apple.expose.awake", "com.apple.expose.front.awake",
-                                                      "com.apple.showdesktop.awake"}));
+    EXPECT_EQ(dock->sent(),
+              (std::vector<std::string>{"com.apple.expose.awake", "com.apple.expose.front.awake",
+                                        "com.apple.showdesktop.awake"}));
     dock->available = false;
     send(buildGesture(GestureAction::showDesktop, 0, ScrollPhase::changed));
     EXPECT_TRUE(events().empty());
@@ -595,8 +604,8 @@ TEST_F(InjectorTest, GestureLaunchpadProcedure) {
     send(buildGesture(GestureAction::launchpad, 0, ScrollPhase::changed));
     workspace->addFile("/System/Applications/Apps.app");
     send(buildGesture(GestureAction::launchpad, 0, ScrollPhase::changed));
-    EXPECT_EQ(workspace->opened(),
-              (std::vector<std::string>{"/System/Applications/Launchpad.app", "/System/Applications/Apps.app"}));
+    EXPECT_EQ(workspace->opened(), (std::vector<std::string>{"/System/Applications/Launchpad.app",
+                                                             "/System/Applications/Apps.app"}));
     EXPECT_EQ(dock->sent().size(), 1u);  // no notification once an app opens
     EXPECT_TRUE(events().empty());
 }
@@ -617,7 +626,8 @@ TEST_F(InjectorTest, GestureEventsGoToTheSessionTapWithoutFlags) {
         EXPECT_EQ(e.flags, 0u);
     }
     const GestureSubtype subtypes[] = {GestureSubtype::smartMagnify, GestureSubtype::magnify,
-                                       GestureSubtype::rotate, GestureSubtype::magnify, GestureSubtype::rotate};
+                                       GestureSubtype::rotate, GestureSubtype::magnify,
+                                       GestureSubtype::rotate};
     const GesturePhase phases[] = {GesturePhase::none, GesturePhase::began, GesturePhase::changed,
                                    GesturePhase::ended, GesturePhase::changed};
     for (size_t i = 0; i < ev.size(); ++i) {
@@ -639,7 +649,8 @@ TEST_F(InjectorTest, GestureUnknownActionsAndHostileValuesDoNothing) {
     EXPECT_TRUE(events().empty());
     EXPECT_TRUE(dock->sent().empty());
     // The value of a one-shot action does not matter.
-    send(buildGesture(GestureAction::spaceLeft, std::numeric_limits<float>::quiet_NaN(), ScrollPhase::changed));
+    send(buildGesture(GestureAction::spaceLeft, std::numeric_limits<float>::quiet_NaN(),
+                      ScrollPhase::changed));
     EXPECT_EQ(events().size(), 2u);
 }
 
@@ -670,7 +681,8 @@ constexpr const char* kPad = PreferenceDomain::trackpad;
 constexpr const char* kBtPad = PreferenceDomain::bluetoothTrackpad;
 constexpr const char* kDock = PreferenceDomain::dock;
 
-INSTANTIATE_TEST_SUITE_P(Injector, InjectorGestureConfig,
+INSTANTIATE_TEST_SUITE_P(
+    Injector, InjectorGestureConfig,
     ::testing::Values(
         ConfigCase{"nothingStored", {}, 0xF6F},
         ConfigCase{"threeFingerDrag", {{kPad, "TrackpadThreeFingerDrag", 1}}, 0x1F6A},
@@ -690,9 +702,10 @@ INSTANTIATE_TEST_SUITE_P(Injector, InjectorGestureConfig,
         ConfigCase{"fiveFingerPinch",
                    {{kPad, "TrackpadFourFingerPinchGesture", 0}, {kPad, "TrackpadFiveFingerPinchGesture", 2}},
                    0xF6F},
-        ConfigCase{"launchpadAndDesktopOff",
-                   {{kDock, "showLaunchpadGestureEnabled", false}, {kDock, "showDesktopGestureEnabled", false}},
-                   0xF0F},
+        ConfigCase{
+            "launchpadAndDesktopOff",
+            {{kDock, "showLaunchpadGestureEnabled", false}, {kDock, "showDesktopGestureEnabled", false}},
+            0xF0F},
         ConfigCase{"swipesOff",
                    {{kPad, "TrackpadThreeFingerHorizSwipeGesture", 0},
                     {kPad, "TrackpadFourFingerHorizSwipeGesture", 1},

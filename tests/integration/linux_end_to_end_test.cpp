@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <thread>
 
-#include "support/require.h"
 #include "app/settings.h"
 #include "app/settings_store.h"
 #include "platform/linux/linux_display.h"
@@ -16,6 +15,7 @@
 #include "server/server.h"
 #include "support/log_capture.h"
 #include "support/peer_process.h"
+#include "support/require.h"
 
 namespace tarvello::test {
 namespace {

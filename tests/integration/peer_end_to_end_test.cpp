@@ -30,8 +30,10 @@ PeerRun runPeer(uint16_t controlPort, uint16_t videoPort, std::vector<std::strin
     PeerRun run;
     if (!mkdtemp(dir)) return run;
     const std::string out = std::string(dir) + "/out.txt";
-    std::vector<std::string> argv = {TARVELLO_PEER_PATH, "127.0.0.1", "--control-port", std::to_string(controlPort),
-                                     "--video-port", std::to_string(videoPort), "--timeout", "60"};
+    std::vector<std::string> argv = {TARVELLO_PEER_PATH, "127.0.0.1",
+                                     "--control-port",   std::to_string(controlPort),
+                                     "--video-port",     std::to_string(videoPort),
+                                     "--timeout",        "60"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> cargv;
     for (auto& a : argv) cargv.push_back(a.data());
@@ -76,8 +78,9 @@ std::pair<int, int> pngSize(const std::string& path) {
 TEST_F(ServerTest, PeerReceivesAndDecodesThePhoneSizedStream) {
     startServer();
     const std::string png = "/tmp/tarvello-e2e-" + std::to_string(getpid()) + ".png";
-    auto run = runPeer(server->controlPort(), server->videoPort(),
-                       {"--code", kCode, "--size", "1179x2556", "--frames", "20", "--save-frame", png, "--quiet"});
+    auto run =
+        runPeer(server->controlPort(), server->videoPort(),
+                {"--code", kCode, "--size", "1179x2556", "--frames", "20", "--save-frame", png, "--quiet"});
     ASSERT_TRUE(WIFEXITED(run.status)) << run.output;
     EXPECT_EQ(WEXITSTATUS(run.status), 0) << run.output;
     EXPECT_NE(run.output.find("Accepted: session "), std::string::npos) << run.output;

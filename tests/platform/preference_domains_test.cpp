@@ -1,9 +1,9 @@
 #include "platform/preference_domains.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
-#include <unistd.h>
 
 #include "input/injector.h"
 

@@ -1,9 +1,8 @@
 #ifdef TARVELLO_HAVE_PULSE
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-
-#include <gtest/gtest.h>
 
 #include <charconv>
 #include <fstream>
@@ -141,7 +140,6 @@ protected:
         return p;
     }
 
-
     PulseDaemon daemon;
     std::unique_ptr<ClientEnvironment> env;
     std::shared_ptr<LinuxAudio> observer;
@@ -157,7 +155,8 @@ TEST_P(StopSignalTest, EndsTheSessionGivesTheSoundBackAndExitsZero) {
     ASSERT_TRUE(tarvello->started());
     ASSERT_TRUE(eventually([&] { return tarvello->videoPort() != 0; })) << tarvello->output();
     auto phone = registeredPhone(*tarvello);
-    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }, 20)) << describeDefaults(*observer) << tarvello->output();
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }, 20))
+        << describeDefaults(*observer) << tarvello->output();
 
     tarvello->signal(sig);
     const auto status = tarvello->exitStatus();
@@ -171,15 +170,19 @@ TEST_P(StopSignalTest, EndsTheSessionGivesTheSoundBackAndExitsZero) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, StopSignalTest, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
-                         [](const ::testing::TestParamInfo<int>& p) { return std::string(sigabbrev_np(p.param)); });
+                         [](const ::testing::TestParamInfo<int>& p) {
+                             return std::string(sigabbrev_np(p.param));
+                         });
 
 TEST_F(RunningCopyTest, SecondCopyLeavesTheRunningSessionAlone) {
     auto first = launch("first.log");
     ASSERT_TRUE(eventually([&] { return first->videoPort() != 0; })) << first->output();
     auto phone = registeredPhone(*first);
-    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }, 20)) << describeDefaults(*observer) << first->output();
+    ASSERT_TRUE(eventually([&] { return defaultsAreOurs(*observer); }, 20))
+        << describeDefaults(*observer) << first->output();
     ASSERT_TRUE(eventually([&] { return readText(systemctlCalls).find("restart") != std::string::npos; }))
-        << "the first copy's launch did not activate the camera\n" << first->output();
+        << "the first copy's launch did not activate the camera\n"
+        << first->output();
     ASSERT_TRUE(eventually([&] { return first->output().find("Mac sound now plays") != std::string::npos; }))
         << first->output();
     std::filesystem::remove(systemctlCalls);
@@ -206,7 +209,8 @@ TEST_F(RunningCopyTest, SecondCopyLeavesTheRunningSessionAlone) {
     std::ofstream(daemon.root / "tone.raw", std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     const pid_t player = daemon.spawnTool(
-        "pacat", {"--raw", "--format=s16le", "--rate=48000", "--channels=2", (daemon.root / "tone.raw").string()},
+        "pacat",
+        {"--raw", "--format=s16le", "--rate=48000", "--channels=2", (daemon.root / "tone.raw").string()},
         daemon.root / "pacat.out");
     bool heard = false;
     for (int i = 0; i < 20000 && !heard; ++i) {

@@ -37,43 +37,64 @@ TEST_P(FixedWidthGolden, EncodesExactBytesAndDecodesThemBack) {
 
 INSTANTIATE_TEST_SUITE_P(
     ByteCodec, FixedWidthGolden,
-    ::testing::Values(
-        FixedWidthCase{"u8", [](ByteWriter& w) { w.writeU8(0xAB); }, {0xAB},
-                       [](ByteReader& r) { EXPECT_EQ(r.readU8(), 0xAB); }},
-        FixedWidthCase{"u16ControlPort", [](ByteWriter& w) { w.writeU16(47800); }, {0xBA, 0xB8},
-                       [](ByteReader& r) { EXPECT_EQ(r.readU16(), 47800); }},
-        FixedWidthCase{"u32", [](ByteWriter& w) { w.writeU32(0x01020304); }, {0x01, 0x02, 0x03, 0x04},
-                       [](ByteReader& r) { EXPECT_EQ(r.readU32(), 0x01020304u); }},
-        FixedWidthCase{"u32Max", [](ByteWriter& w) { w.writeU32(0xFFFFFFFF); }, {0xFF, 0xFF, 0xFF, 0xFF},
-                       [](ByteReader& r) { EXPECT_EQ(r.readU32(), 0xFFFFFFFFu); }},
-        FixedWidthCase{"u64", [](ByteWriter& w) { w.writeU64(0x0102030405060708ull); },
-                       {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08},
-                       [](ByteReader& r) { EXPECT_EQ(r.readU64(), 0x0102030405060708ull); }},
-        FixedWidthCase{"f32One", [](ByteWriter& w) { w.writeF32(1.0f); }, {0x3F, 0x80, 0x00, 0x00},
-                       [](ByteReader& r) { EXPECT_EQ(r.readF32(), 1.0f); }},
-        FixedWidthCase{"f32NegativeTwoAndAHalf", [](ByteWriter& w) { w.writeF32(-2.5f); },
-                       {0xC0, 0x20, 0x00, 0x00}, [](ByteReader& r) { EXPECT_EQ(r.readF32(), -2.5f); }},
-        FixedWidthCase{"textUtf8", [](ByteWriter& w) { w.writeText("h\xC3\xA9"); }, {0x68, 0xC3, 0xA9},
-                       [](ByteReader& r) { EXPECT_EQ(r.readText(), "h\xC3\xA9"); }},
-        FixedWidthCase{"emptyTextWritesNothing", [](ByteWriter& w) { w.writeText(""); }, {},
-                       [](ByteReader& r) { EXPECT_TRUE(r.readRest().empty()); }},
-        FixedWidthCase{"dataUnchanged", [](ByteWriter& w) { w.writeData(Bytes{0x00, 0xFF, 0x7F}); },
-                       {0x00, 0xFF, 0x7F},
-                       [](ByteReader& r) { EXPECT_EQ(r.readRest(), (Bytes{0x00, 0xFF, 0x7F})); }},
-        FixedWidthCase{"mixedSequence",
-                       [](ByteWriter& w) {
-                           w.writeU8(1);
-                           w.writeU16(0x0203);
-                           w.writeU32(0x04050607);
-                           w.writeText("ok");
-                       },
-                       {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 'o', 'k'},
-                       [](ByteReader& r) {
-                           EXPECT_EQ(r.readU8(), 1);
-                           EXPECT_EQ(r.readU16(), 0x0203);
-                           EXPECT_EQ(r.readU32(), 0x04050607u);
-                           EXPECT_EQ(r.readText(), "ok");
-                       }}),
+    ::testing::Values(FixedWidthCase{"u8",
+                                     [](ByteWriter& w) { w.writeU8(0xAB); },
+                                     {0xAB},
+                                     [](ByteReader& r) { EXPECT_EQ(r.readU8(), 0xAB); }},
+                      FixedWidthCase{"u16ControlPort",
+                                     [](ByteWriter& w) { w.writeU16(47800); },
+                                     {0xBA, 0xB8},
+                                     [](ByteReader& r) { EXPECT_EQ(r.readU16(), 47800); }},
+                      FixedWidthCase{"u32",
+                                     [](ByteWriter& w) { w.writeU32(0x01020304); },
+                                     {0x01, 0x02, 0x03, 0x04},
+                                     [](ByteReader& r) { EXPECT_EQ(r.readU32(), 0x01020304u); }},
+                      FixedWidthCase{"u32Max",
+                                     [](ByteWriter& w) { w.writeU32(0xFFFFFFFF); },
+                                     {0xFF, 0xFF, 0xFF, 0xFF},
+                                     [](ByteReader& r) { EXPECT_EQ(r.readU32(), 0xFFFFFFFFu); }},
+                      FixedWidthCase{"u64",
+                                     [](ByteWriter& w) { w.writeU64(0x0102030405060708ull); },
+                                     {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08},
+                                     [](ByteReader& r) { EXPECT_EQ(r.readU64(), 0x0102030405060708ull); }},
+                      FixedWidthCase{"f32One",
+                                     [](ByteWriter& w) { w.writeF32(1.0f); },
+                                     {0x3F, 0x80, 0x00, 0x00},
+                                     [](ByteReader& r) { EXPECT_EQ(r.readF32(), 1.0f); }},
+                      FixedWidthCase{"f32NegativeTwoAndAHalf",
+                                     [](ByteWriter& w) { w.writeF32(-2.5f); },
+                                     {0xC0, 0x20, 0x00, 0x00},
+                                     [](ByteReader& r) { EXPECT_EQ(r.readF32(), -2.5f); }},
+                      FixedWidthCase{"textUtf8",
+                                     [](ByteWriter& w) { w.writeText("h\xC3\xA9"); },
+                                     {0x68, 0xC3, 0xA9},
+                                     [](ByteReader& r) { EXPECT_EQ(r.readText(), "h\xC3\xA9"); }},
+                      FixedWidthCase{"emptyTextWritesNothing",
+                                     [](ByteWriter& w) { w.writeText(""); },
+                                     {},
+                                     [](ByteReader& r) { EXPECT_TRUE(r.readRest().empty()); }},
+                      FixedWidthCase{"dataUnchanged",
+                                     [](ByteWriter& w) {
+                                         w.writeData(Bytes{0x00, 0xFF, 0x7F});
+                                     },
+                                     {0x00, 0xFF, 0x7F},
+                                     [](ByteReader& r) {
+                                         EXPECT_EQ(r.readRest(), (Bytes{0x00, 0xFF, 0x7F}));
+                                     }},
+                      FixedWidthCase{"mixedSequence",
+                                     [](ByteWriter& w) {
+                                         w.writeU8(1);
+                                         w.writeU16(0x0203);
+                                         w.writeU32(0x04050607);
+                                         w.writeText("ok");
+                                     },
+                                     {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 'o', 'k'},
+                                     [](ByteReader& r) {
+                                         EXPECT_EQ(r.readU8(), 1);
+                                         EXPECT_EQ(r.readU16(), 0x0203);
+                                         EXPECT_EQ(r.readU32(), 0x04050607u);
+                                         EXPECT_EQ(r.readText(), "ok");
+                                     }}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
 TEST(ByteWriter, AppendsAfterReservedCapacityWithoutLeadingBytes) {
@@ -141,7 +162,9 @@ TEST(ByteReader, DoesNotModifyItsData) {
 
 const std::string kFFFD = "\xEF\xBF\xBD";
 
-Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes bytesOf(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 struct RepairCase {
     const char* name;
@@ -162,29 +185,38 @@ TEST_P(Utf8Repair, ReplacesEachMaximalInvalidSubpart) {
 
 INSTANTIATE_TEST_SUITE_P(
     ByteCodec, Utf8Repair,
-    ::testing::Values(
-        RepairCase{"empty", "", ""},
-        RepairCase{"ascii", "hello\n123456", "hello\n123456"},
-        RepairCase{"validMultiByte", "\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\xEF\xBF\xBF",
-                   "\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\xEF\xBF\xBF"},
-        RepairCase{"boundaries", "\xC2\x80\xE0\xA0\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xED\x9F\xBF",
-                   "\xC2\x80\xE0\xA0\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xED\x9F\xBF"},
-        RepairCase{"nulIsValid", std::string("a\0b", 3), std::string("a\0b", 3)},
-        RepairCase{"truncatedAtEnd", "a\xE2\x82", "a" + kFFFD},
-        RepairCase{"truncatedFourByteAtEnd", "\xF0\x9F\x98", kFFFD},
-        RepairCase{"truncatedBeforeAscii", "\xE2\x82" "A", kFFFD + "A"},
-        RepairCase{"leadFollowedByLead", "\xC3\xC3\xA9", kFFFD + "\xC3\xA9"},
-        RepairCase{"loneContinuation", "\x80", kFFFD},
-        RepairCase{"continuationRun", "\x80\xBF", kFFFD + kFFFD},
-        RepairCase{"overlongTwoByte", "\xC0\x80", kFFFD + kFFFD},
-        RepairCase{"overlongC1", "\xC1\xBF", kFFFD + kFFFD},
-        RepairCase{"overlongThreeByte", "\xE0\x80\x80", kFFFD + kFFFD + kFFFD},
-        RepairCase{"overlongFourByte", "\xF0\x80\x80\x80", kFFFD + kFFFD + kFFFD + kFFFD},
-        RepairCase{"surrogate", "\xED\xA0\x80", kFFFD + kFFFD + kFFFD},
-        RepairCase{"aboveMaxCodePoint", "\xF4\x90\x80\x80", kFFFD + kFFFD + kFFFD + kFFFD},
-        RepairCase{"invalidLeadBytes", "\xF5\xFE\xFF", kFFFD + kFFFD + kFFFD},
-        RepairCase{"mixed", "a\x80" "b\xE2\x82\xAC" "c\xF0\x9F\x98", "a" + kFFFD + "b\xE2\x82\xAC" "c" + kFFFD},
-        RepairCase{"replacementCharacterItselfIsKept", kFFFD, kFFFD}),
+    ::testing::Values(RepairCase{"empty", "", ""}, RepairCase{"ascii", "hello\n123456", "hello\n123456"},
+                      RepairCase{"validMultiByte", "\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\xEF\xBF\xBF",
+                                 "\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\xEF\xBF\xBF"},
+                      RepairCase{"boundaries",
+                                 "\xC2\x80\xE0\xA0\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xED\x9F\xBF",
+                                 "\xC2\x80\xE0\xA0\x80\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xED\x9F\xBF"},
+                      RepairCase{"nulIsValid", std::string("a\0b", 3), std::string("a\0b", 3)},
+                      RepairCase{"truncatedAtEnd", "a\xE2\x82", "a" + kFFFD},
+                      RepairCase{"truncatedFourByteAtEnd", "\xF0\x9F\x98", kFFFD},
+                      RepairCase{"truncatedBeforeAscii",
+                                 "\xE2\x82"
+                                 "A",
+                                 kFFFD + "A"},
+                      RepairCase{"leadFollowedByLead", "\xC3\xC3\xA9", kFFFD + "\xC3\xA9"},
+                      RepairCase{"loneContinuation", "\x80", kFFFD},
+                      RepairCase{"continuationRun", "\x80\xBF", kFFFD + kFFFD},
+                      RepairCase{"overlongTwoByte", "\xC0\x80", kFFFD + kFFFD},
+                      RepairCase{"overlongC1", "\xC1\xBF", kFFFD + kFFFD},
+                      RepairCase{"overlongThreeByte", "\xE0\x80\x80", kFFFD + kFFFD + kFFFD},
+                      RepairCase{"overlongFourByte", "\xF0\x80\x80\x80", kFFFD + kFFFD + kFFFD + kFFFD},
+                      RepairCase{"surrogate", "\xED\xA0\x80", kFFFD + kFFFD + kFFFD},
+                      RepairCase{"aboveMaxCodePoint", "\xF4\x90\x80\x80", kFFFD + kFFFD + kFFFD + kFFFD},
+                      RepairCase{"invalidLeadBytes", "\xF5\xFE\xFF", kFFFD + kFFFD + kFFFD},
+                      RepairCase{"mixed",
+                                 "a\x80"
+                                 "b\xE2\x82\xAC"
+                                 "c\xF0\x9F\x98",
+                                 "a" + kFFFD +
+                                     "b\xE2\x82\xAC"
+                                     "c" +
+                                     kFFFD},
+                      RepairCase{"replacementCharacterItselfIsKept", kFFFD, kFFFD}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
 using test::isValidUtf8;
@@ -208,8 +240,8 @@ TEST(Utf8RepairProperty, EveryTwoByteInputRepairsToValidUtf8AndValidInputIsUncha
 TEST(Utf8RepairProperty, RandomInputsRepairToValidUtf8AndRepairIsIdempotent) {
     std::mt19937 rng(12345);
     // Bias towards bytes that form and break multi-byte sequences.
-    const uint8_t interesting[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2,
-                                   0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
+    const uint8_t interesting[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0,
+                                   0xC1, 0xC2, 0xDF, 0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF};
     for (int iter = 0; iter < 20000; ++iter) {
         Bytes in(rng() % 9);
         for (auto& byte : in) {

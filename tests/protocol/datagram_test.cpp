@@ -91,7 +91,8 @@ TEST(VideoPacketHeaderCodec, FullWidthFieldsRoundTrip) {
     h.timestampMs = 0x89ABCDEF;
     Bytes out(16);
     h.encode(out.data());
-    EXPECT_EQ(out, (Bytes{0xFE, 0xDC, 0xBA, 0x98, 0xFF, 0xFD, 0xFF, 0xFE, 0xFE, 0x12, 0, 0, 0x89, 0xAB, 0xCD, 0xEF}));
+    EXPECT_EQ(out, (Bytes{0xFE, 0xDC, 0xBA, 0x98, 0xFF, 0xFD, 0xFF, 0xFE, 0xFE, 0x12, 0, 0, 0x89, 0xAB, 0xCD,
+                          0xEF}));
     auto back = VideoPacketHeader::decode(out);
     ASSERT_TRUE(back);
     expectSameHeader(*back, h);
@@ -141,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
         ClassifyCase{"headerOnlyMicIgnored", mediaDatagram(16, 0x11), true, DatagramClass::ignored},
         ClassifyCase{"micOnRegisteredFlow", mediaDatagram(17, 0x11), true, DatagramClass::micAudio},
         ClassifyCase{"largeMicOnRegisteredFlow", mediaDatagram(1200, 0x11), true, DatagramClass::micAudio},
-        ClassifyCase{"micFromUnregisteredFlowIgnored", mediaDatagram(17, 0x11), false, DatagramClass::ignored},
+        ClassifyCase{"micFromUnregisteredFlowIgnored", mediaDatagram(17, 0x11), false,
+                     DatagramClass::ignored},
         ClassifyCase{"cameraOnRegisteredFlow", mediaDatagram(17, 0x12), true, DatagramClass::cameraVideo},
         ClassifyCase{"cameraFromUnregisteredFlowIgnored", mediaDatagram(500, 0x12), false,
                      DatagramClass::ignored},
@@ -156,9 +158,11 @@ INSTANTIATE_TEST_SUITE_P(
         ClassifyCase{"magic8BytesOnRegisteredFlowIsRegistration", magicDatagram(8), true,
                      DatagramClass::registration},
         ClassifyCase{"magic7BytesIgnored", magicDatagram(7), false, DatagramClass::ignored},
-        ClassifyCase{"magic16BytesIsRegistration", magicDatagram(16, 0x11), true, DatagramClass::registration},
+        ClassifyCase{"magic16BytesIsRegistration", magicDatagram(16, 0x11), true,
+                     DatagramClass::registration},
         ClassifyCase{"eightBytesWithoutMagicIgnored", mediaDatagram(8, 0x00), false, DatagramClass::ignored},
-        ClassifyCase{"nearMagicIgnored", Bytes{'P', 'N', 'U', 'Q', 0, 0, 0, 1}, false, DatagramClass::ignored},
+        ClassifyCase{"nearMagicIgnored", Bytes{'P', 'N', 'U', 'Q', 0, 0, 0, 1}, false,
+                     DatagramClass::ignored},
         ClassifyCase{"emptyIgnored", Bytes{}, true, DatagramClass::ignored},
         ClassifyCase{"magicOnlyIgnored", magicDatagram(4), true, DatagramClass::ignored}),
     [](const auto& tp) { return std::string(tp.param.name); });

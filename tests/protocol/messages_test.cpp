@@ -17,7 +17,9 @@ Bytes concat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-Bytes textBytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+Bytes textBytes(std::string_view s) {
+    return Bytes(s.begin(), s.end());
+}
 
 // The payload of a single built frame, checking its length prefix on the way.
 Bytes payloadOf(const Bytes& frame, MsgType expectedType) {
@@ -39,14 +41,18 @@ struct MsgTypeCode {
 };
 
 const MsgTypeCode kAllMsgTypes[] = {
-    {MsgType::hello, 0x01},       {MsgType::resize, 0x03},       {MsgType::key, 0x10},
-    {MsgType::mouseRel, 0x11},    {MsgType::mouseAbs, 0x12},     {MsgType::button, 0x13},
-    {MsgType::scroll, 0x14},      {MsgType::text, 0x15},         {MsgType::gesture, 0x16},
-    {MsgType::requestKeyframe, 0x20}, {MsgType::ping, 0x21},     {MsgType::stats, 0x23},
-    {MsgType::releaseAll, 0x24},  {MsgType::uiScale, 0x05},      {MsgType::helloAck, 0x02},
-    {MsgType::pong, 0x22},        {MsgType::cursor, 0x30},       {MsgType::serverStats, 0x31},
-    {MsgType::macStatus, 0x32},   {MsgType::textFocus, 0x33},    {MsgType::selection, 0x34},
-    {MsgType::micRequest, 0x35},  {MsgType::cameraRequest, 0x36}, {MsgType::cursorImage, 0x37},
+    {MsgType::hello, 0x01},         {MsgType::resize, 0x03},
+    {MsgType::key, 0x10},           {MsgType::mouseRel, 0x11},
+    {MsgType::mouseAbs, 0x12},      {MsgType::button, 0x13},
+    {MsgType::scroll, 0x14},        {MsgType::text, 0x15},
+    {MsgType::gesture, 0x16},       {MsgType::requestKeyframe, 0x20},
+    {MsgType::ping, 0x21},          {MsgType::stats, 0x23},
+    {MsgType::releaseAll, 0x24},    {MsgType::uiScale, 0x05},
+    {MsgType::helloAck, 0x02},      {MsgType::pong, 0x22},
+    {MsgType::cursor, 0x30},        {MsgType::serverStats, 0x31},
+    {MsgType::macStatus, 0x32},     {MsgType::textFocus, 0x33},
+    {MsgType::selection, 0x34},     {MsgType::micRequest, 0x35},
+    {MsgType::cameraRequest, 0x36}, {MsgType::cursorImage, 0x37},
     {MsgType::gestureConfig, 0x38},
 };
 
@@ -87,10 +93,11 @@ TEST(EnumRaw, VideoCodec) {
 }
 
 TEST(EnumRaw, GestureAction) {
-    const GestureAction all[] = {GestureAction::spaceLeft,  GestureAction::spaceRight, GestureAction::missionControl,
-                                 GestureAction::appExpose,  GestureAction::launchpad,  GestureAction::showDesktop,
-                                 GestureAction::lookUp,     GestureAction::smartZoom,  GestureAction::magnify,
-                                 GestureAction::rotate};
+    const GestureAction all[] = {GestureAction::spaceLeft,      GestureAction::spaceRight,
+                                 GestureAction::missionControl, GestureAction::appExpose,
+                                 GestureAction::launchpad,      GestureAction::showDesktop,
+                                 GestureAction::lookUp,         GestureAction::smartZoom,
+                                 GestureAction::magnify,        GestureAction::rotate};
     for (size_t i = 0; i < std::size(all); ++i) {
         EXPECT_EQ(gestureActionFromRaw(uint8_t(i + 1)), all[i]) << i;
     }
@@ -108,12 +115,18 @@ TEST(EnumRaw, ScrollPhase) {
 // ---- Option sets ----
 
 TEST(GestureConfigSet, MacDefaultIsFirstTwelveWithoutLookUp) {
-    const GestureConfig firstTwelve{
-        GestureConfig::threeFingerSwipeSpaces, GestureConfig::fourFingerSwipeSpaces,
-        GestureConfig::threeFingerMissionControl, GestureConfig::fourFingerMissionControl,
-        GestureConfig::appExpose, GestureConfig::pinchLaunchpad, GestureConfig::spreadDesktop,
-        GestureConfig::threeFingerTapLookUp, GestureConfig::smartZoom, GestureConfig::pinchZoom,
-        GestureConfig::rotate, GestureConfig::twoFingerRightClick};
+    const GestureConfig firstTwelve{GestureConfig::threeFingerSwipeSpaces,
+                                    GestureConfig::fourFingerSwipeSpaces,
+                                    GestureConfig::threeFingerMissionControl,
+                                    GestureConfig::fourFingerMissionControl,
+                                    GestureConfig::appExpose,
+                                    GestureConfig::pinchLaunchpad,
+                                    GestureConfig::spreadDesktop,
+                                    GestureConfig::threeFingerTapLookUp,
+                                    GestureConfig::smartZoom,
+                                    GestureConfig::pinchZoom,
+                                    GestureConfig::rotate,
+                                    GestureConfig::twoFingerRightClick};
     GestureConfig expected = firstTwelve;
     expected.remove(GestureConfig::threeFingerTapLookUp);
     EXPECT_EQ(GestureConfig::macDefault, expected);
@@ -124,12 +137,19 @@ TEST(GestureConfigSet, MacDefaultIsFirstTwelveWithoutLookUp) {
 }
 
 TEST(GestureConfigSet, MembersAreDistinctSingleBits) {
-    const GestureConfig members[] = {
-        GestureConfig::threeFingerSwipeSpaces, GestureConfig::fourFingerSwipeSpaces,
-        GestureConfig::threeFingerMissionControl, GestureConfig::fourFingerMissionControl,
-        GestureConfig::appExpose, GestureConfig::pinchLaunchpad, GestureConfig::spreadDesktop,
-        GestureConfig::threeFingerTapLookUp, GestureConfig::smartZoom, GestureConfig::pinchZoom,
-        GestureConfig::rotate, GestureConfig::twoFingerRightClick, GestureConfig::threeFingerDrag};
+    const GestureConfig members[] = {GestureConfig::threeFingerSwipeSpaces,
+                                     GestureConfig::fourFingerSwipeSpaces,
+                                     GestureConfig::threeFingerMissionControl,
+                                     GestureConfig::fourFingerMissionControl,
+                                     GestureConfig::appExpose,
+                                     GestureConfig::pinchLaunchpad,
+                                     GestureConfig::spreadDesktop,
+                                     GestureConfig::threeFingerTapLookUp,
+                                     GestureConfig::smartZoom,
+                                     GestureConfig::pinchZoom,
+                                     GestureConfig::rotate,
+                                     GestureConfig::twoFingerRightClick,
+                                     GestureConfig::threeFingerDrag};
     for (size_t i = 0; i < std::size(members); ++i) EXPECT_EQ(members[i].rawValue, 1u << i) << i;
 }
 
@@ -199,9 +219,9 @@ TEST(HelloMessage, DecodesHandWrittenPayloadIgnoringReservedByte) {
 }
 
 TEST(HelloMessage, BuildWritesReservedZeroAndTextToTheEnd) {
-    const Bytes expected = concat({Bytes{0x00, 0x15, 0x01, 0x00, 0x00, 0x00, 0x03, 0x04, 0x9B, 0x09, 0xFC, 0x3C,
-                                         0x00},
-                                   textBytes("654321\nPad")});
+    const Bytes expected =
+        concat({Bytes{0x00, 0x15, 0x01, 0x00, 0x00, 0x00, 0x03, 0x04, 0x9B, 0x09, 0xFC, 0x3C, 0x00},
+                textBytes("654321\nPad")});
     EXPECT_EQ(buildHello({3, 1179, 2556, 60, "654321\nPad"}), expected);
 }
 
@@ -212,12 +232,15 @@ TEST(HelloMessage, TruncatedPayloadReadsZerosAndInvalidTextIsRepaired) {
     EXPECT_TRUE(shortHello.text.empty());
 
     const Hello bad = decodeHello(Bytes{0, 0, 0, 3, 0, 2, 0, 2, 60, 0, '1', 0xFF, '2'});
-    EXPECT_EQ(bad.text, "1\xEF\xBF\xBD" "2");
+    EXPECT_EQ(bad.text,
+              "1\xEF\xBF\xBD"
+              "2");
 }
 
 TEST(HelloAckMessage, RefusalIsTenZerosAndTheReason) {
     const Bytes frame = buildHelloRefused("Wrong code");
-    const Bytes expected = concat({Bytes{0x00, 0x15, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, textBytes("Wrong code")});
+    const Bytes expected =
+        concat({Bytes{0x00, 0x15, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, textBytes("Wrong code")});
     EXPECT_EQ(frame, expected);
 
     const Bytes payload = payloadOf(frame, MsgType::helloAck);
@@ -260,7 +283,8 @@ TEST(RegistrationDatagram, DecodeCases) {
     EXPECT_FALSE(decodeRegistration(Bytes{}));
     EXPECT_FALSE(decodeRegistration(Bytes{0x50, 0x4E, 0x55, 0x51, 0x01, 0x02, 0x03, 0x04}));
     EXPECT_FALSE(decodeRegistration(Bytes{0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x03}));
-    EXPECT_EQ(decodeRegistration(Bytes{0x50, 0x4E, 0x55, 0x50, 0xFF, 0xFF, 0xFF, 0xFE, 0xAA, 0xBB}), 0xFFFFFFFEu);
+    EXPECT_EQ(decodeRegistration(Bytes{0x50, 0x4E, 0x55, 0x50, 0xFF, 0xFF, 0xFF, 0xFE, 0xAA, 0xBB}),
+              0xFFFFFFFEu);
 }
 
 // ---- Golden frames of every builder ----
@@ -273,7 +297,9 @@ struct BuilderCase {
 
 class BuilderGolden : public ::testing::TestWithParam<BuilderCase> {};
 
-TEST_P(BuilderGolden, ProducesExactFrame) { EXPECT_EQ(GetParam().built, GetParam().expected); }
+TEST_P(BuilderGolden, ProducesExactFrame) {
+    EXPECT_EQ(GetParam().built, GetParam().expected);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Messages, BuilderGolden,
@@ -281,44 +307,57 @@ INSTANTIATE_TEST_SUITE_P(
         BuilderCase{"resize", buildResize(1180, 2556), {0x00, 0x05, 0x03, 0x04, 0x9C, 0x09, 0xFC}},
         BuilderCase{"keyDown", buildKey(0x00E1, true), {0x00, 0x04, 0x10, 0x00, 0xE1, 0x01}},
         BuilderCase{"keyUp", buildKey(0x0104, false), {0x00, 0x04, 0x10, 0x01, 0x04, 0x00}},
-        BuilderCase{"mouseRel", buildMouseRel(1.0f, -2.5f),
+        BuilderCase{"mouseRel",
+                    buildMouseRel(1.0f, -2.5f),
                     {0x00, 0x09, 0x11, 0x3F, 0x80, 0x00, 0x00, 0xC0, 0x20, 0x00, 0x00}},
-        BuilderCase{"mouseAbs", buildMouseAbs(0.5f, 0.25f),
+        BuilderCase{"mouseAbs",
+                    buildMouseAbs(0.5f, 0.25f),
                     {0x00, 0x09, 0x12, 0x3F, 0x00, 0x00, 0x00, 0x3E, 0x80, 0x00, 0x00}},
         BuilderCase{"button", buildButton(1, true), {0x00, 0x03, 0x13, 0x01, 0x01}},
-        BuilderCase{"scroll", buildScroll(0.0f, 2.0f, ScrollPhase::ended),
+        BuilderCase{"scroll",
+                    buildScroll(0.0f, 2.0f, ScrollPhase::ended),
                     {0x00, 0x0A, 0x14, 0x00, 0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x03}},
         BuilderCase{"text", buildText("h\xC3\xA9"), {0x00, 0x04, 0x15, 0x68, 0xC3, 0xA9}},
         BuilderCase{"emptyText", buildText(""), {0x00, 0x01, 0x15}},
-        BuilderCase{"gesture", buildGesture(GestureAction::magnify, 1.0f, ScrollPhase::began),
+        BuilderCase{"gesture",
+                    buildGesture(GestureAction::magnify, 1.0f, ScrollPhase::began),
                     {0x00, 0x07, 0x16, 0x09, 0x3F, 0x80, 0x00, 0x00, 0x01}},
         BuilderCase{"requestKeyframe", buildRequestKeyframe(), {0x00, 0x01, 0x20}},
-        BuilderCase{"ping", buildPing(0x0102030405060708ull),
+        BuilderCase{"ping",
+                    buildPing(0x0102030405060708ull),
                     {0x00, 0x09, 0x21, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08}},
         BuilderCase{"stats", buildStats(60, 2), {0x00, 0x09, 0x23, 0, 0, 0, 0x3C, 0, 0, 0, 0x02}},
         BuilderCase{"releaseAll", buildReleaseAll(), {0x00, 0x01, 0x24}},
         BuilderCase{"uiScale", buildUiScale(2.0f), {0x00, 0x05, 0x05, 0x40, 0x00, 0x00, 0x00}},
-        BuilderCase{"pong", buildPong(0xFFFFFFFFFFFFFFFFull),
+        BuilderCase{"pong",
+                    buildPong(0xFFFFFFFFFFFFFFFFull),
                     {0x00, 0x09, 0x22, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}},
-        BuilderCase{"cursorMiddle", buildCursor(0.5f, 0.5f),
+        BuilderCase{"cursorMiddle",
+                    buildCursor(0.5f, 0.5f),
                     {0x00, 0x0A, 0x30, 0x3F, 0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x00, 0x01}},
-        BuilderCase{"serverStats20MbitAt60", buildServerStats(20000000 / 1000, 60),
+        BuilderCase{"serverStats20MbitAt60",
+                    buildServerStats(20000000 / 1000, 60),
                     {0x00, 0x06, 0x31, 0x00, 0x00, 0x4E, 0x20, 0x3C}},
-        BuilderCase{"macStatus", buildMacStatus({MacStatus::locked, MacStatus::noAccessibility}),
+        BuilderCase{"macStatus",
+                    buildMacStatus({MacStatus::locked, MacStatus::noAccessibility}),
                     {0x00, 0x02, 0x32, 0x05}},
         BuilderCase{"textFocusOn", buildTextFocus(true), {0x00, 0x02, 0x33, 0x01}},
         BuilderCase{"textFocusOff", buildTextFocus(false), {0x00, 0x02, 0x33, 0x00}},
-        BuilderCase{"selectionPresent", buildSelection({true, 0.5f, 0.25f, 1.0f, 2.0f, 0.5f}),
-                    {0x00, 0x16, 0x34, 0x01, 0x3F, 0x00, 0x00, 0x00, 0x3E, 0x80, 0x00, 0x00, 0x3F, 0x80,
-                     0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x00}},
-        BuilderCase{"selectionAbsentWritesZeros", buildSelection({false, 0.5f, 0.25f, 1.0f, 2.0f, 0.5f}),
+        BuilderCase{"selectionPresent",
+                    buildSelection({true, 0.5f, 0.25f, 1.0f, 2.0f, 0.5f}),
+                    {0x00, 0x16, 0x34, 0x01, 0x3F, 0x00, 0x00, 0x00, 0x3E, 0x80, 0x00, 0x00,
+                     0x3F, 0x80, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x3F, 0x00, 0x00, 0x00}},
+        BuilderCase{"selectionAbsentWritesZeros",
+                    buildSelection({false, 0.5f, 0.25f, 1.0f, 2.0f, 0.5f}),
                     {0x00, 0x16, 0x34, 0x00, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
         BuilderCase{"micRequest", buildMicRequest(true), {0x00, 0x02, 0x35, 0x01}},
         BuilderCase{"cameraRequest", buildCameraRequest(false), {0x00, 0x02, 0x36, 0x00}},
-        BuilderCase{"cursorImage", buildCursorImage(1.0f, 2.0f, 0.5f, 0.25f, Bytes{0x89, 0x50}),
-                    {0x00, 0x13, 0x37, 0x3F, 0x80, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x3F, 0x00, 0x00,
-                     0x00, 0x3E, 0x80, 0x00, 0x00, 0x89, 0x50}},
-        BuilderCase{"gestureConfig", buildGestureConfig(GestureConfig::macDefault),
+        BuilderCase{"cursorImage",
+                    buildCursorImage(1.0f, 2.0f, 0.5f, 0.25f, Bytes{0x89, 0x50}),
+                    {0x00, 0x13, 0x37, 0x3F, 0x80, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00,
+                     0x3F, 0x00, 0x00, 0x00, 0x3E, 0x80, 0x00, 0x00, 0x89, 0x50}},
+        BuilderCase{"gestureConfig",
+                    buildGestureConfig(GestureConfig::macDefault),
                     {0x00, 0x05, 0x38, 0x00, 0x00, 0x0F, 0x7F}}),
     [](const auto& tp) { return std::string(tp.param.name); });
 
@@ -355,15 +394,16 @@ TEST(IncomingDecode, BuiltFramesReadBack) {
     EXPECT_EQ(button.button, 2);
     EXPECT_FALSE(button.down);
 
-    const auto scroll = decodeScroll(payloadOf(buildScroll(-1.5f, 300.0f, ScrollPhase::changed), MsgType::scroll));
+    const auto scroll =
+        decodeScroll(payloadOf(buildScroll(-1.5f, 300.0f, ScrollPhase::changed), MsgType::scroll));
     EXPECT_EQ(scroll.dx, -1.5f);
     EXPECT_EQ(scroll.dy, 300.0f);
     EXPECT_EQ(scroll.phase, ScrollPhase::changed);
 
     EXPECT_EQ(decodeText(payloadOf(buildText("Grüße ✓"), MsgType::text)), "Grüße ✓");
 
-    const auto gesture = decodeGesture(payloadOf(buildGesture(GestureAction::rotate, -0.5f, ScrollPhase::ended),
-                                                 MsgType::gesture));
+    const auto gesture = decodeGesture(
+        payloadOf(buildGesture(GestureAction::rotate, -0.5f, ScrollPhase::ended), MsgType::gesture));
     ASSERT_TRUE(gesture);
     EXPECT_EQ(gesture->action, GestureAction::rotate);
     EXPECT_EQ(gesture->value, -0.5f);
@@ -448,8 +488,8 @@ TEST(OutgoingDecode, BuiltFramesReadBack) {
     EXPECT_EQ(stats.kbps, 20000u);
     EXPECT_EQ(stats.fps, 60);
 
-    const auto sel = decodeSelection(
-        payloadOf(buildSelection({true, 0.1f, 0.2f, 0.3f, 0.4f, 0.05f}), MsgType::selection));
+    const auto sel =
+        decodeSelection(payloadOf(buildSelection({true, 0.1f, 0.2f, 0.3f, 0.4f, 0.05f}), MsgType::selection));
     EXPECT_TRUE(sel.present);
     EXPECT_EQ(sel.startX, 0.1f);
     EXPECT_EQ(sel.startY, 0.2f);
@@ -465,8 +505,9 @@ TEST(OutgoingDecode, BuiltFramesReadBack) {
     EXPECT_EQ(img.height, 32.0f);
     EXPECT_EQ(img.png, png);
 
-    EXPECT_EQ(payloadOf(buildGestureConfig(GestureConfig{GestureConfig::threeFingerDrag}), MsgType::gestureConfig),
-              (Bytes{0x00, 0x00, 0x10, 0x00}));
+    EXPECT_EQ(
+        payloadOf(buildGestureConfig(GestureConfig{GestureConfig::threeFingerDrag}), MsgType::gestureConfig),
+        (Bytes{0x00, 0x00, 0x10, 0x00}));
     EXPECT_EQ(payloadOf(buildPong(42), MsgType::pong), (Bytes{0, 0, 0, 0, 0, 0, 0, 42}));
 }
 

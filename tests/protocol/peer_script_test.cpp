@@ -1,8 +1,8 @@
 #include "protocol/peer_script.h"
 
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 namespace tarvello {
 namespace {

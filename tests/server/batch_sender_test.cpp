@@ -80,15 +80,17 @@ TEST_P(BatchSenderSizes, FragmentsArriveWholeAndInOrder) {
 // Both the offloaded path and the one-datagram-per-message path, around the fragment
 // boundary and past one 64 KB super-datagram.
 INSTANTIATE_TEST_SUITE_P(Sizes, BatchSenderSizes,
-                         ::testing::Combine(::testing::Values(size_t(1), size_t(1183), size_t(1184), size_t(1185),
-                                                              size_t(2368), size_t(54 * 1184), size_t(54 * 1184 + 1),
-                                                              size_t(167'000), size_t(1184 * 1100)),
+                         ::testing::Combine(::testing::Values(size_t(1), size_t(1183), size_t(1184),
+                                                              size_t(1185), size_t(2368), size_t(54 * 1184),
+                                                              size_t(54 * 1184 + 1), size_t(167'000),
+                                                              size_t(1184 * 1100)),
                                             ::testing::Bool()));
 
 TEST(BatchSender, EmptyFrameSendsNothing) {
     UdpPair pair;
     BatchSender sender;
-    EXPECT_EQ(sender.sendFrame(pair.tx, reinterpret_cast<sockaddr*>(&pair.addr), sizeof pair.addr, {}, {}), 0);
+    EXPECT_EQ(sender.sendFrame(pair.tx, reinterpret_cast<sockaddr*>(&pair.addr), sizeof pair.addr, {}, {}),
+              0);
     EXPECT_TRUE(pair.drain().empty());
 }
 

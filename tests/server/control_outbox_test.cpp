@@ -43,7 +43,7 @@ TEST(ControlOutbox, RefreshedKindsKeepOnlyTheirNewestUnsentFrameInItsPlace) {
     EXPECT_EQ(box.bytes(), buildCursor(0, 0).size() + buildMicRequest(true).size() +
                                buildServerStats(0, 0).size() + 2 * buildPong(0).size());
     EXPECT_EQ(drain(box), (std::vector<Bytes>{buildCursor(0.2f, 0.2f), buildMicRequest(true),
-                                               buildServerStats(2000, 60), buildPong(7), buildPong(8)}));
+                                              buildServerStats(2000, 60), buildPong(7), buildPong(8)}));
     EXPECT_EQ(box.bytes(), 0u);
 }
 

@@ -15,7 +15,8 @@ Bytes payloadOf(const Hello& h) {
 
 TEST(HelloGate, AcceptsTheCodeAndClampsThePictureToWhatWeServe) {
     HelloGate gate;
-    auto v = gate.check("10.0.0.2", payloadOf({3, 60000, 2556, 120, "123456\nAda's phone"}), 1, "123456", 2.0);
+    auto v =
+        gate.check("10.0.0.2", payloadOf({3, 60000, 2556, 120, "123456\nAda's phone"}), 1, "123456", 2.0);
     ASSERT_TRUE(v.accepted) << v.refusal;
     EXPECT_EQ(v.width, HelloGate::maxSide);
     EXPECT_EQ(v.height, 2556);
@@ -47,7 +48,8 @@ TEST(HelloGate, TextSizeTravelsInRefusedHellosButIsWrittenOnlyWhenNewAndAtMostOn
 TEST(HelloGate, ANewCodeClearsTheThrottles) {
     HelloGate gate;
     double now = 50;
-    for (int i = 0; i < 6; ++i) gate.check("10.0.0.9", payloadOf({3, 320, 240, 60, "999999"}), now += 0.2, "123456", 2);
+    for (int i = 0; i < 6; ++i)
+        gate.check("10.0.0.9", payloadOf({3, 320, 240, 60, "999999"}), now += 0.2, "123456", 2);
     auto v = gate.check("10.0.0.9", payloadOf({3, 320, 240, 60, "123456"}), now, "123456", 2);
     EXPECT_EQ(v.refusal.rfind("Too many attempts", 0), 0u) << v.refusal;
     v = gate.check("10.0.0.9", payloadOf({3, 320, 240, 60, "222222"}), now, "222222", 2);

@@ -108,7 +108,8 @@ TEST(PairingThrottle, AddressKeys) {
     EXPECT_EQ(PairingThrottle::addressKey("192.168.1.5"), "192.168.1.5");
     EXPECT_EQ(PairingThrottle::addressKey("::ffff:192.168.1.5"), "192.168.1.5");
     // Every address of one /64 shares a key; another /64 does not.
-    EXPECT_EQ(PairingThrottle::addressKey("2001:db8:1:2::1"), PairingThrottle::addressKey("2001:db8:1:2:ffff::9"));
+    EXPECT_EQ(PairingThrottle::addressKey("2001:db8:1:2::1"),
+              PairingThrottle::addressKey("2001:db8:1:2:ffff::9"));
     EXPECT_NE(PairingThrottle::addressKey("2001:db8:1:2::1"), PairingThrottle::addressKey("2001:db8:1:3::1"));
 }
 

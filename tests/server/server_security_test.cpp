@@ -17,7 +17,9 @@
 namespace tarvello::test {
 namespace {
 
-std::string hostAddress(int i) { return "127.0.0." + std::to_string(i); }
+std::string hostAddress(int i) {
+    return "127.0.0." + std::to_string(i);
+}
 
 // ---- Session traffic goes only to the connection that authenticated ----
 
@@ -195,15 +197,18 @@ TEST_F(ServerTest, EveryKindOfBadHelloCountsAgainstItsAddress) {
     };
     EXPECT_EQ(send(ControlFramer::encode(uint8_t(MsgType::hello), {})),
               "Incompatible versions (iPhone 0, Mac 3): update both apps");
-    EXPECT_EQ(send(buildHello({2, 320, 240, 60, kCode})), "Incompatible versions (iPhone 2, Mac 3): update both apps");
+    EXPECT_EQ(send(buildHello({2, 320, 240, 60, kCode})),
+              "Incompatible versions (iPhone 2, Mac 3): update both apps");
     EXPECT_EQ(send(buildHello({3, 320, 240, 60, ""})), "Wrong code");
-    EXPECT_EQ(send(buildHello({4, 320, 240, 60, kCode})), "Incompatible versions (iPhone 4, Mac 3): update both apps");
+    EXPECT_EQ(send(buildHello({4, 320, 240, 60, kCode})),
+              "Incompatible versions (iPhone 4, Mac 3): update both apps");
     EXPECT_EQ(send(buildHello({3, 320, 240, 60, "x"})), "Wrong code");
     EXPECT_EQ(send(buildHello({3, 320, 240, 60, kCode})), "Too many attempts: try again in 2 s");
 }
 
 TEST_F(ServerTest, NewCodeFromAnotherProcessIsUsedAtOnce) {
-    const auto dir = std::filesystem::temp_directory_path() / ("tarvello-newcode-" + std::to_string(getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("tarvello-newcode-" + std::to_string(getpid()));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     auto file = std::make_shared<JsonFileStore>(dir / "settings.json");
@@ -335,7 +340,8 @@ TEST_F(ServerTest, VideoDatagramsCarryTheInteractiveVideoClass) {
     ASSERT_GT(recvmsg(phone->udpSocket(), &msg, 0), 0);
     int tos = -1;
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS) tos = *reinterpret_cast<uint8_t*>(CMSG_DATA(c));
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TOS)
+            tos = *reinterpret_cast<uint8_t*>(CMSG_DATA(c));
     }
     EXPECT_EQ(tos >> 2, 34);  // DSCP AF41
 }

@@ -77,12 +77,12 @@ TEST_P(ServerRefusalTest, RefusesWithReasonAndCloses) {
 
 INSTANTIATE_TEST_SUITE_P(
     Reasons, ServerRefusalTest,
-    ::testing::Values(Refusal{"WrongCode", 3, "654321\nPhone", "Wrong code"},
-                      Refusal{"EmptyText", 3, "", "Wrong code"},
-                      Refusal{"CodeWithSpace", 3, "123456 \nPhone", "Wrong code"},
-                      // The version is checked first, so a wrong code still names the versions.
-                      Refusal{"OldVersion", 2, "000000", "Incompatible versions (iPhone 2, Mac 3): update both apps"},
-                      Refusal{"NewVersion", 4, kCode, "Incompatible versions (iPhone 4, Mac 3): update both apps"}),
+    ::testing::Values(
+        Refusal{"WrongCode", 3, "654321\nPhone", "Wrong code"}, Refusal{"EmptyText", 3, "", "Wrong code"},
+        Refusal{"CodeWithSpace", 3, "123456 \nPhone", "Wrong code"},
+        // The version is checked first, so a wrong code still names the versions.
+        Refusal{"OldVersion", 2, "000000", "Incompatible versions (iPhone 2, Mac 3): update both apps"},
+        Refusal{"NewVersion", 4, kCode, "Incompatible versions (iPhone 4, Mac 3): update both apps"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(ServerTest, RefusesWithoutScreenRecordingPermission) {
@@ -259,7 +259,8 @@ TEST_F(ServerTest, StreamStartsWithKeyframeAndAnswersThrottledKeyframeRequests) 
     ASSERT_TRUE(delta);
     clock->advance(1.0);  // past the throttle
     ASSERT_TRUE(p->sendRaw(buildRequestKeyframe()));
-    auto key = p->waitVideo([&](const VideoPacketHeader& h) { return h.isKeyframe() && h.frameId > delta->frameId; });
+    auto key = p->waitVideo(
+        [&](const VideoPacketHeader& h) { return h.isKeyframe() && h.frameId > delta->frameId; });
     ASSERT_TRUE(key);
 
     clock->advance(0.05);  // 50 ms after the granted request: dropped, not deferred
@@ -269,7 +270,8 @@ TEST_F(ServerTest, StreamStartsWithKeyframeAndAnswersThrottledKeyframeRequests) 
     int keyframes = 0, frames = 0;
     uint32_t last = key->frameId;
     while (frames < 8) {
-        auto h = p->waitVideo([&](const VideoPacketHeader& v) { return v.fragIndex == 0 && v.frameId > last; });
+        auto h =
+            p->waitVideo([&](const VideoPacketHeader& v) { return v.fragIndex == 0 && v.frameId > last; });
         ASSERT_TRUE(h);
         last = h->frameId;
         ++frames;
@@ -373,7 +375,8 @@ TEST_F(ServerTest, ALostDisplayIsMadeAgainOnceThenEndsTheSession) {
     const int created = sim.display->created();
 
     sim.capture->loseStream("Lost the connection to display :5");
-    ASSERT_TRUE(logs.waitFor("The session's display was lost (Lost the connection to display :5): making it again"));
+    ASSERT_TRUE(
+        logs.waitFor("The session's display was lost (Lost the connection to display :5): making it again"));
     auto again = p->waitFor(MsgType::helloAck);
     ASSERT_TRUE(again) << "the phone is told of the new picture";
     EXPECT_EQ(decodeHelloAck(again->payload).accepted, true);
@@ -382,7 +385,8 @@ TEST_F(ServerTest, ALostDisplayIsMadeAgainOnceThenEndsTheSession) {
     // Lost again at once: no endless rebuilding of a session that shows nothing.
     clock->advance(1.0);
     sim.capture->loseStream("Lost the connection to display :6");
-    ASSERT_TRUE(logs.waitFor("The session's display was lost again (Lost the connection to display :6): ending the session"));
+    ASSERT_TRUE(logs.waitFor(
+        "The session's display was lost again (Lost the connection to display :6): ending the session"));
     EXPECT_TRUE(p->waitClosed());
     ASSERT_TRUE(logs.waitFor("Session ended: stopping capture and virtual display"));
 }
@@ -478,13 +482,15 @@ TEST_F(ServerTest, RandomBytesAndDatagramsNeverStallTheServer) {
     for (int i = 0; i < 500; ++i) {
         auto d = randomBytes(rng() % 1500);
         if (i % 3 == 0 && d.size() >= 10) d[9] = 0x11;  // looks like microphone audio
-        if (i % 5 == 0 && d.size() >= 8) std::copy(Pontel::udpMagic.begin(), Pontel::udpMagic.end(), d.begin());
+        if (i % 5 == 0 && d.size() >= 8)
+            std::copy(Pontel::udpMagic.begin(), Pontel::udpMagic.end(), d.begin());
         p->sendUdp(server->videoPort(), d);
     }
     // Every assigned type with random payloads after authentication.
     for (int i = 0; i < 300; ++i) {
         uint8_t type = static_cast<uint8_t>(rng() % 0x40);
-        if (type == uint8_t(MsgType::hello) || type == uint8_t(MsgType::resize) || type == uint8_t(MsgType::uiScale)) {
+        if (type == uint8_t(MsgType::hello) || type == uint8_t(MsgType::resize) ||
+            type == uint8_t(MsgType::uiScale)) {
             continue;  // these rebuild the session; covered on their own
         }
         auto payload = randomBytes(rng() % 64);

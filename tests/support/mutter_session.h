@@ -18,14 +18,14 @@ public:
 
     bool start() {
         if (!media.start()) return false;
-        mutter_ = media.spawn("mutter", {"--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x720"},
-                              "mutter.log");
+        mutter_ = media.spawn(
+            "mutter", {"--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x720"}, "mutter.log");
         // Ready once its remote desktop service owns its name and the Wayland socket is there.
         return PipeWireSession::waitFor(
             [&] {
                 return std::filesystem::exists(media.runtime / "wayland-0") &&
-                       media.run("busctl", {"--user", "status", "org.gnome.Mutter.RemoteDesktop"}).find("PID=") !=
-                           std::string::npos;
+                       media.run("busctl", {"--user", "status", "org.gnome.Mutter.RemoteDesktop"})
+                               .find("PID=") != std::string::npos;
             },
             20);
     }

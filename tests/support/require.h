@@ -17,8 +17,8 @@ inline bool allTestsRequired() {
 }  // namespace tarvello::test
 
 // Skips the test for a missing tool or package, or fails it where every test must run.
-#define TARVELLO_SKIP_MISSING(why)                                                         \
-    do {                                                                                   \
+#define TARVELLO_SKIP_MISSING(why)                                                           \
+    do {                                                                                     \
         if (::tarvello::test::allTestsRequired()) FAIL() << "required but missing: " << why; \
-        GTEST_SKIP() << why;                                                               \
+        GTEST_SKIP() << why;                                                                 \
     } while (0)

@@ -12,7 +12,9 @@
 namespace tarvello::test {
 
 namespace {
-int toMs(double seconds) { return static_cast<int>(seconds * 1000); }
+int toMs(double seconds) {
+    return static_cast<int>(seconds * 1000);
+}
 double nowSeconds() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
@@ -106,8 +108,8 @@ bool TestPhone::waitClosed(double timeout) {
     return true;
 }
 
-std::optional<HelloAck> TestPhone::hello(const std::string& text, uint16_t width, uint16_t height, uint8_t refresh,
-                                         uint32_t version, double timeout) {
+std::optional<HelloAck> TestPhone::hello(const std::string& text, uint16_t width, uint16_t height,
+                                         uint8_t refresh, uint32_t version, double timeout) {
     Hello h;
     h.version = version;
     h.width = width;
@@ -136,7 +138,8 @@ bool TestPhone::sendUdp(uint16_t port, const Bytes& d) {
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
-    return ::sendto(udp_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) == ssize_t(d.size());
+    return ::sendto(udp_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a) ==
+           ssize_t(d.size());
 }
 
 std::optional<Bytes> TestPhone::recvUdp(double timeout) {

@@ -6,9 +6,9 @@
 #include <sstream>
 #include <thread>
 
-#include "support/require.h"
 #include "platform/linux/child_process.h"
 #include "platform/linux/xvfb_server.h"
+#include "support/require.h"
 
 namespace tarvello {
 namespace {

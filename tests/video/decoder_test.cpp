@@ -17,7 +17,9 @@ extern "C" {
 
 // libx265 leaks a few allocations per encoder it opens; they are not ours to fix.
 // LeakSanitizer reads this hook once per test binary.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libx265.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libx265.so\n";
+}
 
 namespace tarvello {
 namespace {

@@ -10,7 +10,6 @@
 namespace tarvello::peer {
 namespace {
 
-
 std::optional<double> parsePositive(std::string_view s) {
     double v = 0;
     auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);

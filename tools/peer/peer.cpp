@@ -579,8 +579,9 @@ bool Peer::prepareCamera() {
     for (int y = 0; y < h; ++y) {
         for (int x = 0; x < w; ++x) picture->y[size_t(y) * size_t(w) + size_t(x)] = x < w / 2 ? 200 : 50;
     }
-    Encoder encoder([this](Bytes bytes, bool, VideoCodec, FrameTimes) { cameraFrames_.push_back(std::move(bytes)); },
-                    {Encoder::Row{"libx265", VideoCodec::hevc, true, false}});
+    Encoder encoder(
+        [this](Bytes bytes, bool, VideoCodec, FrameTimes) { cameraFrames_.push_back(std::move(bytes)); },
+        {Encoder::Row{"libx265", VideoCodec::hevc, true, false}});
     if (!encoder.configure(w, h, 30, 2'000'000)) {
         std::fprintf(stderr, "--camera: no HEVC encoder (libx265) for %dx%d\n", w, h);
         return false;

@@ -6,14 +6,14 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <atspi/atspi.h>
+#include <dbus/dbus.h>
 #include <glib-unix.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
-#include <dbus/dbus.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>

@@ -13,14 +13,13 @@ class PulseLink;
 // The devices of a PulseAudio sound server (PipeWire's pulse server serves the same
 // client API) over one client connection, on the threaded main loop every instance in
 // the process shares. The connection is made on first use and again after the server
-// went away (connection() tells the two apart); a server is never started. Device ids encode the kind: sinks (outputs) and sources (inputs).
-// The default output and the default system output are both the default sink; the
-// default input is the default source. Monitor sources are reachable by UID but not
-// listed by devices(): they are what a sink plays, never a user's microphone. A source
-// runs somewhere while another client records from it (an uncorked source output).
-// Units are streams of 48 kHz float samples pinned to their device, with the
-// requested cycle as their fragment (input) or as all they keep buffered (output);
-// their callbacks run on the main loop's thread, one for all instances.
+// went away (connection() tells the two apart); a server is never started. Device ids encode the kind: sinks
+// (outputs) and sources (inputs). The default output and the default system output are both the default sink;
+// the default input is the default source. Monitor sources are reachable by UID but not listed by devices():
+// they are what a sink plays, never a user's microphone. A source runs somewhere while another client records
+// from it (an uncorked source output). Units are streams of 48 kHz float samples pinned to their device, with
+// the requested cycle as their fragment (input) or as all they keep buffered (output); their callbacks run on
+// the main loop's thread, one for all instances.
 class LinuxAudio final : public AudioFacility {
 public:
     struct Options {

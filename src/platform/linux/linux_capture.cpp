@@ -267,7 +267,8 @@ private:
         }
         if (showsCursor_) drawCursor(image);
         frame->times.grabbed = monotonicSeconds();
-        if (!converter_->convert(reinterpret_cast<const uint8_t*>(image->data), image->bytes_per_line, *frame))
+        if (!converter_->convert(reinterpret_cast<const uint8_t*>(image->data), image->bytes_per_line,
+                                 *frame))
             return;
         frame->times.converted = monotonicSeconds();
         frame->presentationTime = now;

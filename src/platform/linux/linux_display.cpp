@@ -82,8 +82,8 @@ void LinuxDisplay::startSession(Entry& entry) {
         return;
     }
     std::string error;
-    entry.bus = SessionBus::start(name, entry.server->clientAuthority(), entry.server->directory() + "/bus.log",
-                                  error);
+    entry.bus = SessionBus::start(name, entry.server->clientAuthority(),
+                                  entry.server->directory() + "/bus.log", error);
     if (!entry.bus) log("No session bus on " + name + ": " + error);
     entry.session = startSessionCommand(command, name, entry.server->clientAuthority(),
                                         entry.server->directory() + "/session.log", error,

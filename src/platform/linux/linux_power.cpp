@@ -103,7 +103,8 @@ void LinuxPower::updateDisplayHold() {
     const std::string name = wanted ? displays_->connection(covered_) : std::string();
     const int server = wanted ? displays_->serverProcess(covered_) : -1;
     // A display rebuilt under the same name is another server: the hold moves to it.
-    if (displayHold_ && displayHold_->name() == name && heldServer_ == server && !displayHold_->lost()) return;
+    if (displayHold_ && displayHold_->name() == name && heldServer_ == server && !displayHold_->lost())
+        return;
     displayHold_.reset();
     heldServer_ = -1;
     if (name.empty()) return;

@@ -350,11 +350,8 @@ bool SimInput::post(const InputEvent& event) {
         case InputEventType::keyUp:
         case InputEventType::flagsChanged:
         case InputEventType::scrollWheel:
-        case InputEventType::gesture:
-            break;
-        default:
-            pointer_ = event.location;
-            break;
+        case InputEventType::gesture: break;
+        default: pointer_ = event.location; break;
     }
     return true;
 }
@@ -557,7 +554,8 @@ uint32_t SimPower::covered() const {
     return covered_;
 }
 
-std::optional<ProcessResult> SimProcesses::run(const std::string& path, const std::vector<std::string>& args) {
+std::optional<ProcessResult> SimProcesses::run(const std::string& path,
+                                               const std::vector<std::string>& args) {
     std::lock_guard lock(mutex_);
     std::string line = path;
     for (const auto& a : args) line += " " + a;

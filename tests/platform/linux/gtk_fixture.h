@@ -49,7 +49,8 @@ public:
         const pid_t pid = access(probe.path.c_str(), X_OK) == 0 ? spawnChild(probe, error) : -1;
         int status = -1;
         if (pid > 0) waitpid(pid, &status, 0);
-        if (status != 0) return "/usr/bin/python3 with GTK 3 bindings (python3-gi, gir1.2-gtk-3.0) is missing";
+        if (status != 0)
+            return "/usr/bin/python3 with GTK 3 bindings (python3-gi, gir1.2-gtk-3.0) is missing";
         return {};
     }
 

@@ -26,9 +26,9 @@
 #include "server/server.h"
 #include "support/eventually.h"
 #include "support/peer_process.h"
+#include "support/require.h"
 #include "support/watcher_reports.h"
 #include "x_test_support.h"
-#include "support/require.h"
 
 namespace tarvello::test {
 namespace {

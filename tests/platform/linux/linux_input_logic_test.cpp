@@ -22,9 +22,9 @@ struct FakeServer {
     std::vector<std::string> ops;
     std::vector<std::string> opened;
     std::map<uint32_t, uint8_t> unshifted{
-        {XK_a, 38},         {XK_d, 40},       {XK_h, 43},     {XK_l, 46},        {XK_o, 32},
-        {XK_space, 65},     {XK_Return, 36},  {XK_Left, 113}, {XK_Right, 114},   {XK_Up, 111},
-        {XK_Control_L, 37}, {XK_Shift_L, 50}, {XK_Alt_L, 64}, {XK_Super_L, 133}, {XK_Control_R, 105},
+        {XK_a, 38},         {XK_d, 40},        {XK_h, 43},      {XK_l, 46},         {XK_o, 32},
+        {XK_space, 65},     {XK_Return, 36},   {XK_Left, 113},  {XK_Right, 114},    {XK_Up, 111},
+        {XK_Control_L, 37}, {XK_Shift_L, 50},  {XK_Alt_L, 64},  {XK_Super_L, 133},  {XK_Control_R, 105},
         {XK_Super_R, 134},  {XK_Num_Lock, 77}, {XK_KP_End, 87}, {XK_KP_Delete, 91}, {XK_KP_Enter, 104},
     };
     std::map<uint32_t, uint8_t> shifted{{XK_KP_1, 87}, {XK_A, 38}};
@@ -346,8 +346,8 @@ TEST_F(LinuxInputLogic, TextUsesPlainKeysAndBorrowsSpareKeycodesForTheRest) {
 TEST_F(LinuxInputLogic, TextIsTypedWithCapsLockLetGoAndPlainKeysOnlyInTheFirstGroup) {
     server.state->capsLock = true;
     EXPECT_TRUE(input->post(textEvent(u"aA")));
-    EXPECT_EQ(server.take(), (Ops{"lock caps off", "key 38 down", "key 38 up", "bind 200 0x41", "key 200 down",
-                                  "key 200 up", "lock caps on"}));
+    EXPECT_EQ(server.take(), (Ops{"lock caps off", "key 38 down", "key 38 up", "bind 200 0x41",
+                                  "key 200 down", "key 200 up", "lock caps on"}));
     // In another group the plain key types that group's symbol.
     server.state = XInputConnection::KeyboardState{false, 1};
     EXPECT_TRUE(input->post(textEvent(u"a")));

@@ -135,7 +135,7 @@ TEST_F(GermanKeyboardTest, KeysTypeWhatTheLayoutPutsAtTheirPosition) {
     tap(kY);
     tap(kZ);
     chord(kLeftShift, k2);
-    tap(kKeypadDecimal);  // the German decimal separator
+    tap(kKeypadDecimal);        // the German decimal separator
     injector->typeText("yz@");  // text stays what was sent
     EXPECT_TRUE(holds("entry", R"("zy\",yz@")")) << last;
 }

@@ -13,8 +13,8 @@
 #include "dispatch/clock.h"
 #include "dispatch/serial_queue.h"
 #include "input/key_codes.h"
-#include "platform/linux/gnome/mutter_session.h"
 #include "platform/linux/frame_pool.h"
+#include "platform/linux/gnome/mutter_session.h"
 #include "platform/linux/gnome/mutter_stream.h"
 #include "platform/linux/linux_input.h"
 #include "video/frame_converter.h"
@@ -29,8 +29,10 @@ constexpr int kBtnLeft = 0x110, kBtnRight = 0x111, kBtnMiddle = 0x112;
 constexpr uint32_t kAxisWheel = 1u << 1, kAxisFinger = 1u << 2;
 
 // The left-hand modifier key that stands for each flag when a key event carries it.
-constexpr std::pair<uint64_t, uint32_t> kFlagKeys[] = {
-    {EventFlags::shift, 42}, {EventFlags::control, 29}, {EventFlags::alternate, 56}, {EventFlags::command, 125}};
+constexpr std::pair<uint64_t, uint32_t> kFlagKeys[] = {{EventFlags::shift, 42},
+                                                       {EventFlags::control, 29},
+                                                       {EventFlags::alternate, 56},
+                                                       {EventFlags::command, 125}};
 
 void drawCursor(std::vector<uint8_t>& bgrx, int width, int height, int stride, const StreamCursor& c) {
     if (!c.visible || !c.image) return;
@@ -115,11 +117,13 @@ public:
         std::shared_ptr<MutterStream> stream;
         if (s_->bus) {
             session = MutterSession::create(
-                s_->bus, s_->options.mirror ? MutterSession::Kind::monitor : MutterSession::Kind::virtualMonitor,
-                {}, error);
+                s_->bus,
+                s_->options.mirror ? MutterSession::Kind::monitor : MutterSession::Kind::virtualMonitor, {},
+                error);
         }
         if (session && session->start(error)) {
-            const int w = s_->options.mirror ? 0 : d.maxPixelsWide, h = s_->options.mirror ? 0 : d.maxPixelsHigh;
+            const int w = s_->options.mirror ? 0 : d.maxPixelsWide,
+                      h = s_->options.mirror ? 0 : d.maxPixelsHigh;
             stream = MutterStream::connect(session->node(), w, h, 120, s_->options.pipewireSocket, error);
             if (stream && !stream->waitUntilStreaming(kFirstFrameTimeout, error)) stream.reset();
         }
@@ -322,7 +326,8 @@ private:
             srcW_ = w;
             srcH_ = h;
             converter_ = FrameConverter::create(w, h, RgbLayout::bgrx, fit.width, fit.height);
-            scratch_ = (fit.width == outW_ && fit.height == outH_) ? nullptr : newCaptureFrame(fit.width, fit.height);
+            scratch_ = (fit.width == outW_ && fit.height == outH_) ? nullptr
+                                                                   : newCaptureFrame(fit.width, fit.height);
         }
         if (!converter_) return;
         frame->times.grabStart = grabbed;
@@ -415,50 +420,51 @@ public:
         if (!session) return false;
         std::lock_guard lock(mutex_);
         switch (e.type) {
-        case InputEventType::mouseMoved:
-        case InputEventType::leftMouseDragged:
-        case InputEventType::rightMouseDragged:
-        case InputEventType::otherMouseDragged:
-            return move(*session, bounds, e);
-        case InputEventType::leftMouseDown:
-        case InputEventType::leftMouseUp:
-        case InputEventType::rightMouseDown:
-        case InputEventType::rightMouseUp:
-        case InputEventType::otherMouseDown:
-        case InputEventType::otherMouseUp: {
-            const bool down = e.type == InputEventType::leftMouseDown || e.type == InputEventType::rightMouseDown ||
-                              e.type == InputEventType::otherMouseDown;
-            int button = kBtnLeft;
-            if (e.type == InputEventType::rightMouseDown || e.type == InputEventType::rightMouseUp) button = kBtnRight;
-            if (e.type == InputEventType::otherMouseDown || e.type == InputEventType::otherMouseUp)
-                button = e.mouseButton == MouseButton::right ? kBtnRight : kBtnMiddle;
-            if (!move(*session, bounds, e)) return false;
-            return session->pointerButton(button, down);
-        }
-        case InputEventType::scrollWheel: {
-            const bool finish =
-                e.scrollPhase == ScrollEventPhase::ended || e.momentumPhase == MomentumPhase::end;
-            const uint32_t flags = (e.continuous ? kAxisFinger : kAxisWheel) | (finish ? MutterSession::kAxisFinish : 0);
-            return session->pointerAxis(-double(e.wheel2), -double(e.wheel1), flags);
-        }
-        case InputEventType::keyDown:
-        case InputEventType::keyUp:
-            if (e.keyCode == 0 && !e.text.empty()) {
-                return e.type == InputEventType::keyDown ? typeText(*session, e.text) : true;
+            case InputEventType::mouseMoved:
+            case InputEventType::leftMouseDragged:
+            case InputEventType::rightMouseDragged:
+            case InputEventType::otherMouseDragged: return move(*session, bounds, e);
+            case InputEventType::leftMouseDown:
+            case InputEventType::leftMouseUp:
+            case InputEventType::rightMouseDown:
+            case InputEventType::rightMouseUp:
+            case InputEventType::otherMouseDown:
+            case InputEventType::otherMouseUp: {
+                const bool down = e.type == InputEventType::leftMouseDown ||
+                                  e.type == InputEventType::rightMouseDown ||
+                                  e.type == InputEventType::otherMouseDown;
+                int button = kBtnLeft;
+                if (e.type == InputEventType::rightMouseDown || e.type == InputEventType::rightMouseUp)
+                    button = kBtnRight;
+                if (e.type == InputEventType::otherMouseDown || e.type == InputEventType::otherMouseUp)
+                    button = e.mouseButton == MouseButton::right ? kBtnRight : kBtnMiddle;
+                if (!move(*session, bounds, e)) return false;
+                return session->pointerButton(button, down);
             }
-            return key(*session, e, e.type == InputEventType::keyDown);
-        case InputEventType::flagsChanged: {
-            const auto code = evdevKeyForKeyCode(e.keyCode);
-            if (!code) return false;
-            if (e.down) {
-                held_.insert(*code);
-            } else {
-                held_.erase(*code);
+            case InputEventType::scrollWheel: {
+                const bool finish =
+                    e.scrollPhase == ScrollEventPhase::ended || e.momentumPhase == MomentumPhase::end;
+                const uint32_t flags =
+                    (e.continuous ? kAxisFinger : kAxisWheel) | (finish ? MutterSession::kAxisFinish : 0);
+                return session->pointerAxis(-double(e.wheel2), -double(e.wheel1), flags);
             }
-            return session->keycode(*code, e.down);
-        }
-        case InputEventType::gesture:
-            return false;
+            case InputEventType::keyDown:
+            case InputEventType::keyUp:
+                if (e.keyCode == 0 && !e.text.empty()) {
+                    return e.type == InputEventType::keyDown ? typeText(*session, e.text) : true;
+                }
+                return key(*session, e, e.type == InputEventType::keyDown);
+            case InputEventType::flagsChanged: {
+                const auto code = evdevKeyForKeyCode(e.keyCode);
+                if (!code) return false;
+                if (e.down) {
+                    held_.insert(*code);
+                } else {
+                    held_.erase(*code);
+                }
+                return session->keycode(*code, e.down);
+            }
+            case InputEventType::gesture: return false;
         }
         return false;
     }
@@ -517,7 +523,8 @@ private:
     bool typeText(MutterSession& session, const std::u16string& text) {
         for (size_t i = 0; i < text.size(); ++i) {
             char32_t c = text[i];
-            if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+            if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+                text[i + 1] < 0xE000) {
                 c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
                 ++i;
             }

@@ -15,7 +15,7 @@ struct GnomeOptions {
     // True: the phone shows the primary monitor as it is. False: the phone becomes a
     // new monitor of its own size, placed as the main display.
     bool mirror = false;
-    std::string busAddress;  // empty: DBUS_SESSION_BUS_ADDRESS
+    std::string busAddress;      // empty: DBUS_SESSION_BUS_ADDRESS
     std::string pipewireSocket;  // absolute path; empty: the user's PipeWire
 };
 

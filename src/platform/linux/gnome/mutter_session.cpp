@@ -82,9 +82,10 @@ std::optional<std::string> remoteDesktopUnavailable(const std::string& address) 
           std::tuple{kCastService, kCastPath, "org.gnome.Mutter.ScreenCast"}}) {
         Reply reply;
         int version = 0;
-        const int r = sd_bus_get_property_trivial(bus->get(), service, path, interface, "Version", &reply.error, 'i',
-                                                  &version);
-        if (r < 0) return std::string(service) + " is not reachable on the session bus: " + describe(reply.error, r);
+        const int r = sd_bus_get_property_trivial(bus->get(), service, path, interface, "Version",
+                                                  &reply.error, 'i', &version);
+        if (r < 0)
+            return std::string(service) + " is not reachable on the session bus: " + describe(reply.error, r);
     }
     return std::nullopt;
 }
@@ -122,8 +123,8 @@ std::unique_ptr<MutterSession> MutterSession::create(std::shared_ptr<MutterBus> 
     {
         Reply reply;
         const char* path = nullptr;
-        int r = sd_bus_call_method(b, kRemoteService, kRemotePath, "org.gnome.Mutter.RemoteDesktop", "CreateSession",
-                                   &reply.error, &reply.message, "");
+        int r = sd_bus_call_method(b, kRemoteService, kRemotePath, "org.gnome.Mutter.RemoteDesktop",
+                                   "CreateSession", &reply.error, &reply.message, "");
         if (r >= 0) r = sd_bus_message_read(reply.message, "o", &path);
         if (r < 0) return fail("RemoteDesktop.CreateSession", reply.error, r);
         s->remotePath_ = path;
@@ -162,17 +163,19 @@ std::unique_ptr<MutterSession> MutterSession::create(std::shared_ptr<MutterBus> 
         const char* path = nullptr;
         int r = 0;
         if (kind == Kind::virtualMonitor) {
-            r = sd_bus_call_method(b, kCastService, s->castPath_.c_str(), kCastSession, "RecordVirtual", &reply.error,
-                                   &reply.message, "a{sv}", 2, "cursor-mode", "u", kCursorMetadata, "is-platform",
-                                   "b", 1);
+            r = sd_bus_call_method(b, kCastService, s->castPath_.c_str(), kCastSession, "RecordVirtual",
+                                   &reply.error, &reply.message, "a{sv}", 2, "cursor-mode", "u",
+                                   kCursorMetadata, "is-platform", "b", 1);
         } else {
-            r = sd_bus_call_method(b, kCastService, s->castPath_.c_str(), kCastSession, "RecordMonitor", &reply.error,
-                                   &reply.message, "sa{sv}", connector.c_str(), 1, "cursor-mode", "u",
-                                   kCursorMetadata);
+            r = sd_bus_call_method(b, kCastService, s->castPath_.c_str(), kCastSession, "RecordMonitor",
+                                   &reply.error, &reply.message, "sa{sv}", connector.c_str(), 1,
+                                   "cursor-mode", "u", kCursorMetadata);
         }
         if (r >= 0) r = sd_bus_message_read(reply.message, "o", &path);
-        if (r < 0) return fail(kind == Kind::virtualMonitor ? "ScreenCast.RecordVirtual" : "ScreenCast.RecordMonitor",
-                               reply.error, r);
+        if (r < 0)
+            return fail(
+                kind == Kind::virtualMonitor ? "ScreenCast.RecordVirtual" : "ScreenCast.RecordMonitor",
+                reply.error, r);
         s->streamPath_ = path;
     }
     sd_bus_match_signal(
@@ -248,13 +251,15 @@ bool MutterSession::pointerRelative(double dx, double dy) {
     return callv(remotePath_.c_str(), kRemoteSession, "NotifyPointerMotionRelative", nullptr, "dd", dx, dy);
 }
 bool MutterSession::pointerButton(int evdevButton, bool down) {
-    return callv(remotePath_.c_str(), kRemoteSession, "NotifyPointerButton", nullptr, "ib", evdevButton, int(down));
+    return callv(remotePath_.c_str(), kRemoteSession, "NotifyPointerButton", nullptr, "ib", evdevButton,
+                 int(down));
 }
 bool MutterSession::pointerAxis(double dx, double dy, uint32_t flags) {
     return callv(remotePath_.c_str(), kRemoteSession, "NotifyPointerAxis", nullptr, "ddu", dx, dy, flags);
 }
 bool MutterSession::keycode(uint32_t evdevKey, bool down) {
-    return callv(remotePath_.c_str(), kRemoteSession, "NotifyKeyboardKeycode", nullptr, "ub", evdevKey, int(down));
+    return callv(remotePath_.c_str(), kRemoteSession, "NotifyKeyboardKeycode", nullptr, "ub", evdevKey,
+                 int(down));
 }
 bool MutterSession::keysym(uint32_t sym, bool down) {
     return callv(remotePath_.c_str(), kRemoteSession, "NotifyKeyboardKeysym", nullptr, "ub", sym, int(down));

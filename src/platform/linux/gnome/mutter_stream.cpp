@@ -65,7 +65,8 @@ struct MutterStream::Impl {
     }
 
     void onState(pw_stream_state, pw_stream_state state, const char* error) {
-        if (state == PW_STREAM_STATE_ERROR) fail(std::string("Screen cast stream failed: ") + (error ? error : "?"));
+        if (state == PW_STREAM_STATE_ERROR)
+            fail(std::string("Screen cast stream failed: ") + (error ? error : "?"));
         if (state == PW_STREAM_STATE_UNCONNECTED) fail("Screen cast stream ended");
     }
 
@@ -83,7 +84,8 @@ struct MutterStream::Impl {
         const spa_pod* params[3];
         params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
-            SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1), SPA_PARAM_BUFFERS_dataType,
+            SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
+            SPA_PARAM_BUFFERS_dataType,
             SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
         params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Header),
@@ -197,7 +199,8 @@ std::unique_ptr<MutterStream> MutterStream::connect(uint32_t node, int width, in
     }
     pw_thread_loop_lock(s.loop);
     s.core = pw_context_connect(
-        s.context, socket.empty() ? nullptr : pw_properties_new(PW_KEY_REMOTE_NAME, socket.c_str(), nullptr), 0);
+        s.context, socket.empty() ? nullptr : pw_properties_new(PW_KEY_REMOTE_NAME, socket.c_str(), nullptr),
+        0);
     if (!s.core) {
         pw_thread_loop_unlock(s.loop);
         error = std::string("Cannot connect to PipeWire: ") + std::strerror(errno);
@@ -208,7 +211,8 @@ std::unique_ptr<MutterStream> MutterStream::connect(uint32_t node, int width, in
         e.version = PW_VERSION_CORE_EVENTS;
         e.error = [](void* data, uint32_t id, int, int res, const char* message) {
             if (id == PW_ID_CORE && res == -EPIPE)
-                static_cast<Impl*>(data)->fail(std::string("PipeWire went away: ") + (message ? message : ""));
+                static_cast<Impl*>(data)->fail(std::string("PipeWire went away: ") +
+                                               (message ? message : ""));
         };
         return e;
     }();
@@ -241,15 +245,18 @@ std::unique_ptr<MutterStream> MutterStream::connect(uint32_t node, int width, in
     // No modifier is offered, so the compositor sends shared memory we can read.
     if (width > 0 && height > 0) {
         params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-            &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-            SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+            &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
+            SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
+            SPA_FORMAT_VIDEO_format,
             SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA),
-            SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate),
-            SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_CHOICE_RANGE_Fraction(&maxRate, &minRate, &topRate)));
+            SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate,
+            SPA_POD_Fraction(&rate), SPA_FORMAT_VIDEO_maxFramerate,
+            SPA_POD_CHOICE_RANGE_Fraction(&maxRate, &minRate, &topRate)));
     } else {
         params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-            &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-            SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+            &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
+            SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
+            SPA_FORMAT_VIDEO_format,
             SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA),
             SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &minSize, &maxSize),
             SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate), SPA_FORMAT_VIDEO_maxFramerate,
@@ -289,9 +296,8 @@ void MutterStream::setSinks(FrameSink frames, StopSink stopped) {
 
 bool MutterStream::waitUntilStreaming(double seconds, std::string& error) {
     std::unique_lock lock(impl_->mutex);
-    const bool ok = impl_->changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] {
-        return impl_->streaming || !impl_->failure.empty();
-    });
+    const bool ok = impl_->changed.wait_for(lock, std::chrono::duration<double>(seconds),
+                                            [&] { return impl_->streaming || !impl_->failure.empty(); });
     if (!impl_->failure.empty()) {
         error = impl_->failure;
         return false;
@@ -333,8 +339,12 @@ bool MutterStream::waitUntilStreaming(double, std::string& error) {
     error = "No PipeWire client";
     return false;
 }
-std::pair<int, int> MutterStream::size() const { return {0, 0}; }
-StreamCursor MutterStream::cursor() const { return {}; }
+std::pair<int, int> MutterStream::size() const {
+    return {0, 0};
+}
+StreamCursor MutterStream::cursor() const {
+    return {};
+}
 bool MutterStream::failed(std::string& reason) const {
     reason = "No PipeWire client";
     return true;

@@ -115,9 +115,9 @@ protected:
     }
 
     std::string monitors() {
-        return desktop_.media.run("busctl", {"--user", "call", "org.gnome.Mutter.DisplayConfig",
-                                             "/org/gnome/Mutter/DisplayConfig", "org.gnome.Mutter.DisplayConfig",
-                                             "GetCurrentState"});
+        return desktop_.media.run(
+            "busctl", {"--user", "call", "org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
+                       "org.gnome.Mutter.DisplayConfig", "GetCurrentState"});
     }
 
     MutterDesktop desktop_;
@@ -180,7 +180,8 @@ TEST_F(GnomeBackendTest, DISABLED_ExtendMakesAPhoneSizedMonitorThatShowsAndTakes
     text.type = InputEventType::keyDown;
     text.text = u"Grüße ok";
     ASSERT_TRUE(b.input->post(text));
-    EXPECT_TRUE(eventually([&] { return probe.said("text Grüße ok"); }, 10)) << desktop_.media.log("probe.log");
+    EXPECT_TRUE(eventually([&] { return probe.said("text Grüße ok"); }, 10))
+        << desktop_.media.log("probe.log");
     InputEvent key;
     key.type = InputEventType::keyDown;
     key.keyCode = 51;  // backspace
@@ -265,11 +266,11 @@ TEST(GnomeGeometry, LetterboxKeepsAspectAndEvenEdges) {
 }
 
 TEST(GnomeKeys, VirtualKeyCodesMapToEvdevByPosition) {
-    EXPECT_EQ(evdevKeyForKeyCode(0), 30u);    // a
-    EXPECT_EQ(evdevKeyForKeyCode(51), 14u);   // backspace
-    EXPECT_EQ(evdevKeyForKeyCode(55), 125u);  // left command: left meta
-    EXPECT_EQ(evdevKeyForKeyCode(126), 103u); // up
-    EXPECT_EQ(evdevKeyForKeyCode(10), 86u);   // the ISO key
+    EXPECT_EQ(evdevKeyForKeyCode(0), 30u);     // a
+    EXPECT_EQ(evdevKeyForKeyCode(51), 14u);    // backspace
+    EXPECT_EQ(evdevKeyForKeyCode(55), 125u);   // left command: left meta
+    EXPECT_EQ(evdevKeyForKeyCode(126), 103u);  // up
+    EXPECT_EQ(evdevKeyForKeyCode(10), 86u);    // the ISO key
     EXPECT_FALSE(evdevKeyForKeyCode(200).has_value());
     // Every key the table knows has a position.
     for (const auto& h : hidKeyCodes) EXPECT_TRUE(evdevKeyForKeyCode(h.keyCode).has_value()) << h.keyCode;
