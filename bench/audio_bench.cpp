@@ -24,11 +24,11 @@
 #include <condition_variable>
 #include <thread>
 
-#include "app/settings.h"
-#include "app/settings_store.h"
 #include "audio/audio_bridge.h"
 #include "audio/audio_install.h"
 #include "audio/pulse_daemon.h"
+#include "base/settings.h"
+#include "base/settings_store.h"
 #include "dispatch/serial_queue.h"
 #include "platform/linux/linux_audio.h"
 #include "protocol/datagram.h"

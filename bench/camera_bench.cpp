@@ -20,9 +20,9 @@
 #include <thread>
 
 #include "camera/camera_bridge.h"
-#include "camera/camera_feed.h"
 #include "camera/pipewire_session.h"
 #include "platform/linux/linux_camera.h"
+#include "protocol/camera_feed.h"
 #include "protocol/datagram.h"
 #include "video/encoder.h"
 

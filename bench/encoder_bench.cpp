@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "base/test_pattern.h"
 #include "video/encoder.h"
-#include "video/test_pattern.h"
 
 extern "C" {
 #include <libavutil/log.h>

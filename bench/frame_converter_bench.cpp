@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "video/frame_converter.h"
+#include "base/frame_converter.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <optional>
 #include <vector>
 
-#include "camera/camera_feed.h"
 #include "camera/feed_parser.h"
 #include "fuzz_check.h"
+#include "protocol/camera_feed.h"
 
 using namespace tarvello;
 using camera::FeedParser;

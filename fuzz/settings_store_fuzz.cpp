@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings_store.h"
+#include "base/settings_store.h"
 #include "fuzz_check.h"
 #include "protocol/byte_codec.h"
 

@@ -1,28 +1,24 @@
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <future>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "app/build_info.h"
-#include "app/log.h"
+#include "app/launch_options.h"
 #include "app/permissions.h"
 #include "app/server_state.h"
 #include "app/service_notify.h"
-#include "app/settings.h"
-#include "app/settings_store.h"
 #include "app/stage_manager.h"
+#include "app/stop_signals.h"
 #include "audio/audio_bridge.h"
 #include "audio/audio_install.h"
+#include "base/log.h"
+#include "base/settings.h"
+#include "base/settings_store.h"
 #include "camera/camera_bridge.h"
 #include "dispatch/serial_queue.h"
 #include "dispatch/stall_watch.h"
@@ -40,48 +36,6 @@ using namespace tarvello;
 
 namespace {
 
-const char* kUsage = R"(Usage: tarvello [options]
-
-Serves one phone as this computer's screen, keyboard and trackpad: a control channel
-on TCP, video and media on UDP. The log goes to standard output; the first lines show
-the pairing code to type on the phone.
-
-Options:
-  --headless            Run the server only, without the tray icon and windows (also
-                        when there is no graphical session or the build has no Qt).
-  --platform NAME       Back-end set: "linux" (each session gets a private Xvfb
-                        display running the sessionCommand setting, captured with
-                        XShm and XDamage) or "sim" (in-memory display with a moving
-                        test picture, recorded input; runs anywhere). Default: linux
-                        when Xvfb is installed, else sim.
-  --config-dir DIR      Keep settings in DIR/settings.json instead of
-                        $XDG_CONFIG_HOME/tarvello/settings.json.
-  --control-port PORT   TCP port of the control channel (default 47800; 0 = any free).
-  --video-port PORT     UDP port of the video channel (default 47801; 0 = any free).
-  --bind ADDRESS        Listen on one address only (default: every interface).
-  --new-code            Replace the pairing code before starting.
-  --install-audio       Create the virtual speaker and microphone devices in the
-                        running sound server and for its later starts, then exit
-                        (status 0 when they exist).
-  --install-camera      Install and start the camera extension (tarvello-camera), as the
-                        set-up window's Install button does, then exit (status 0 once
-                        applications can use "Tarvello Camera"). For machines served
-                        with --headless; running it again changes nothing.
-  --uninstall-camera    Stop and remove the camera extension (tarvello-camera), then
-                        exit (status 0 when it is removed).
-  --stage-times         Log every 5 s of frames how long each stage of the video path
-                        took (capture, convert, encode, send; p50/p95 in ms).
-  --time-probe          Instead of serving: draw the monotonic time (milliseconds) as a
-                        pattern across the top of $DISPLAY until stopped, for measuring
-                        glass-to-glass latency. Meant as the sessionCommand setting.
-  --motion              With --time-probe: also scroll a page across the rest of the
-                        screen, so every frame changes everywhere.
-  --screenshots DIR     Instead of serving: draw the menu and the set-up window with
-                        sample state into DIR/menu.png and DIR/onboarding.png.
-  --version             Show the version and the back-ends this build has.
-  --help                Show this text.
-)";
-
 // Where the launch puts the shortcut files it offers for import, beside the program.
 std::filesystem::path shippedShortcutsDirectory() {
     std::error_code ec;
@@ -90,217 +44,100 @@ std::filesystem::path shippedShortcutsDirectory() {
     return exe.parent_path().parent_path() / "share" / "tarvello" / "shortcuts";
 }
 
-bool parsePort(const char* text, uint16_t& out) {
-    unsigned v = 0;
-    auto [p, ec] = std::from_chars(text, text + std::strlen(text), v);
-    if (ec != std::errc() || *p != '\0' || v > 65535) return false;
-    out = static_cast<uint16_t>(v);
-    return true;
+// --install-camera: the set-up window's Install for machines without one. It exits once
+// applications can open the camera; the extension it started keeps running after it.
+int installCamera() {
+#ifdef TARVELLO_HAVE_X11
+    LinuxCamera::Options cameraOptions;
+    cameraOptions.childOutlivesUs = true;
+    auto camera = std::make_shared<LinuxCamera>(cameraOptions);
+    auto bridge = CameraBridge::create(camera);
+    std::promise<std::optional<std::string>> outcome;
+    bridge->activate([&outcome](std::optional<std::string> e) { outcome.set_value(std::move(e)); });
+    std::optional<std::string> failure = outcome.get_future().get();
+    bridge->shutdown();
+    if (!failure) failure = camera->waitUntilAvailable(15.0);
+    std::printf("%s\n", failure ? ("Camera not available: " + *failure).c_str()
+                                : "Camera installed: applications can use Tarvello Camera");
+    return failure ? 1 : 0;
+#else
+    std::fprintf(stderr, "tarvello: --install-camera needs the Linux build\n");
+    return 2;
+#endif
 }
 
-// SIGINT, SIGTERM and SIGHUP are taken by one thread with sigwait. Until the serving
-// path says how to stop, a signal ends the process as it would by default; the first
-// signal after that runs the stop, and a second one during the stop exits at once.
-class StopSignals {
-public:
-    static sigset_t set() {
-        sigset_t s;
-        sigemptyset(&s);
-        sigaddset(&s, SIGINT);
-        sigaddset(&s, SIGTERM);
-        sigaddset(&s, SIGHUP);
-        return s;
-    }
+// --uninstall-camera: removes the camera extension; nothing else of the launch runs.
+int uninstallCamera() {
+    auto bridge = CameraBridge::create(makeSystemCamera());
+    std::promise<std::optional<std::string>> outcome;
+    bridge->deactivate([&outcome](std::optional<std::string> e) { outcome.set_value(std::move(e)); });
+    const std::optional<std::string> failure = outcome.get_future().get();
+    bridge->shutdown();
+    std::printf("%s\n", failure ? ("Camera removal failed: " + *failure).c_str() : "Camera removed");
+    return failure ? 1 : 0;
+}
 
-    // Before any other thread exists: threads inherit the mask, so only the waiter sees them.
-    static void takeOver() {
-        const sigset_t s = set();
-        pthread_sigmask(SIG_BLOCK, &s, nullptr);
-        signal(SIGPIPE, SIG_IGN);
-        std::thread(&StopSignals::wait).detach();
-    }
+int timeProbe(bool motion) {
+#ifdef TARVELLO_HAVE_X11
+    const char* display = std::getenv("DISPLAY");
+    return runTimeProbe(display ? display : "", motion);
+#else
+    (void)motion;
+    std::fprintf(stderr, "tarvello: --time-probe needs the X11 build\n");
+    return 2;
+#endif
+}
 
-    static void onStop(std::function<void()> action) {
-        std::lock_guard lock(mutex());
-        action_() = std::move(action);
-    }
+int screenshots([[maybe_unused]] int argc, [[maybe_unused]] char** argv,
+                [[maybe_unused]] const std::string& dir) {
+#ifdef TARVELLO_HAVE_QT
+    return renderScreenshots(argc, argv, dir);
+#else
+    std::fprintf(stderr, "tarvello: --screenshots needs the Qt build\n");
+    return 2;
+#endif
+}
 
-private:
-    static std::mutex& mutex() {
-        static auto* m = new std::mutex;
-        return *m;
-    }
-    static std::function<void()>& action_() {
-        static auto* a = new std::function<void()>;
-        return *a;
-    }
-
-    static const char* name(int sig) {
-        switch (sig) {
-            case SIGINT: return "SIGINT";
-            case SIGTERM: return "SIGTERM";
-            default: return "SIGHUP";
-        }
-    }
-
-    [[noreturn]] static void exitNow(int sig, const char* why) {
-        std::fprintf(stdout, "%s on %s: exiting now\n", why, name(sig));
-        std::fflush(stdout);
-        _exit(128 + sig);
-    }
-
-    static void wait() {
-        const sigset_t s = set();
-        bool stopping = false;
-        for (;;) {
-            int sig = 0;
-            if (sigwait(&s, &sig) != 0) continue;
-            std::function<void()> action;
-            {
-                std::lock_guard lock(mutex());
-                action = action_();
-            }
-            if (stopping) exitNow(sig, "Already stopping");
-            if (!action) exitNow(sig, "Not serving yet");
-            stopping = true;
-            log(std::string("Stopping on ") + name(sig));
-            action();
-        }
-    }
-};
+int serve(LaunchOptions o, int argc, char** argv);
 
 }  // namespace
 
 int main(int argc, char** argv) {
     StopSignals::takeOver();
-
-    std::string platformName;
-    std::optional<std::filesystem::path> configDir;
-    ServerOptions options;
-    bool newCode = false;
-    bool installAudioOnly = false;
-    bool timeProbe = false, motion = false;
-    bool headless = false;
-    std::optional<std::string> screenshotDir;
-
-    auto useSettingsOfArguments = [&] {
-        std::optional<std::filesystem::path> dir;
-        for (int j = 1; j + 1 < argc; ++j) {
-            if (std::string_view(argv[j]) == "--config-dir") dir = argv[j + 1];
-        }
-        Settings::useStore(std::make_shared<JsonFileStore>(defaultSettingsPath(dir)));
+    const LaunchParse parsed = parseLaunchOptions(std::vector<std::string>(argv, argv + argc));
+    if (!parsed.options) {
+        std::fprintf(stderr, "tarvello: %s\n", parsed.error.c_str());
+        return 2;
+    }
+    const LaunchOptions& o = *parsed.options;
+    using Command = LaunchOptions::Command;
+    auto useSettings = [&] {
+        Settings::useStore(std::make_shared<JsonFileStore>(defaultSettingsPath(o.configDir)));
     };
+    switch (o.command) {
+        case Command::help: std::fputs(kUsage, stdout); return 0;
+        case Command::version: std::fputs(versionText().c_str(), stdout); return 0;
+        case Command::installCamera: useSettings(); return installCamera();
+        case Command::uninstallCamera: useSettings(); return uninstallCamera();
+        case Command::timeProbe: return timeProbe(o.motion);
+        case Command::screenshots: return screenshots(argc, argv, o.screenshotDir);
+        case Command::installAudio:
+        case Command::serve: break;
+    }
+    return serve(o, argc, argv);
+}
 
-    // --install-camera: the set-up window's Install for machines without one. It exits once
-    // applications can open the camera; the extension it started keeps running after it.
-    for (int i = 1; i < argc; ++i) {
-        if (std::string_view(argv[i]) != "--install-camera") continue;
-#ifdef TARVELLO_HAVE_X11
-        useSettingsOfArguments();
-        LinuxCamera::Options cameraOptions;
-        cameraOptions.childOutlivesUs = true;
-        auto camera = std::make_shared<LinuxCamera>(cameraOptions);
-        auto bridge = CameraBridge::create(camera);
-        std::promise<std::optional<std::string>> outcome;
-        bridge->activate([&outcome](std::optional<std::string> e) { outcome.set_value(std::move(e)); });
-        std::optional<std::string> failure = outcome.get_future().get();
-        bridge->shutdown();
-        if (!failure) failure = camera->waitUntilAvailable(15.0);
-        std::printf("%s\n", failure ? ("Camera not available: " + *failure).c_str()
-                                    : "Camera installed: applications can use Tarvello Camera");
-        return failure ? 1 : 0;
-#else
-        std::fprintf(stderr, "tarvello: --install-camera needs the Linux build\n");
-        return 2;
-#endif
-    }
+namespace {
 
-    // --uninstall-camera: removes the camera extension and exits; nothing else of the launch runs.
-    for (int i = 1; i < argc; ++i) {
-        if (std::string_view(argv[i]) != "--uninstall-camera") continue;
-        useSettingsOfArguments();
-        auto bridge = CameraBridge::create(makeSystemCamera());
-        std::promise<std::optional<std::string>> outcome;
-        bridge->deactivate([&outcome](std::optional<std::string> e) { outcome.set_value(std::move(e)); });
-        const std::optional<std::string> failure = outcome.get_future().get();
-        bridge->shutdown();
-        std::printf("%s\n", failure ? ("Camera removal failed: " + *failure).c_str() : "Camera removed");
-        return failure ? 1 : 0;
-    }
+// The one place the program is put together: settings, platform, server, tray or
+// headless loop, and what a launch repairs.
+int serve(LaunchOptions o, [[maybe_unused]] int argc, [[maybe_unused]] char** argv) {
+    bool headless = o.headless;
+    std::string platformName = o.platformName;
+    ServerOptions options = o.server;
+    const bool newCode = o.newCode;
+    const auto& configDir = o.configDir;
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "tarvello: %s needs a value\n", name);
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (a == "--version") {
-            std::fputs(versionText().c_str(), stdout);
-            return 0;
-        } else if (a == "--headless") {
-            headless = true;
-        } else if (a == "--screenshots") {
-            screenshotDir = value("--screenshots");
-        } else if (a == "--platform") {
-            platformName = value("--platform");
-        } else if (a == "--config-dir") {
-            configDir = value("--config-dir");
-        } else if (a == "--control-port") {
-            if (!parsePort(value("--control-port"), options.controlPort)) {
-                std::fprintf(stderr, "tarvello: --control-port takes a number from 0 to 65535\n");
-                return 2;
-            }
-        } else if (a == "--video-port") {
-            if (!parsePort(value("--video-port"), options.videoPort)) {
-                std::fprintf(stderr, "tarvello: --video-port takes a number from 0 to 65535\n");
-                return 2;
-            }
-        } else if (a == "--bind") {
-            options.bindAddress = value("--bind");
-        } else if (a == "--new-code") {
-            newCode = true;
-        } else if (a == "--install-audio") {
-            installAudioOnly = true;
-        } else if (a == "--stage-times") {
-            options.stageReportInterval = 5.0;
-        } else if (a == "--time-probe") {
-            timeProbe = true;
-        } else if (a == "--motion") {
-            motion = true;
-        } else {
-            std::fprintf(stderr, "tarvello: unknown option %s (see --help)\n", a.c_str());
-            return 2;
-        }
-    }
-
-    if (motion && !timeProbe) {
-        std::fprintf(stderr, "tarvello: --motion goes with --time-probe\n");
-        return 2;
-    }
-    if (timeProbe) {
-#ifdef TARVELLO_HAVE_X11
-        const char* display = std::getenv("DISPLAY");
-        return runTimeProbe(display ? display : "", motion);
-#else
-        std::fprintf(stderr, "tarvello: --time-probe needs the X11 build\n");
-        return 2;
-#endif
-    }
-
-    if (screenshotDir) {
-#ifdef TARVELLO_HAVE_QT
-        return renderScreenshots(argc, argv, *screenshotDir);
-#else
-        std::fprintf(stderr, "tarvello: --screenshots needs the Qt build\n");
-        return 2;
-#endif
-    }
     if (!headless) {
 #ifdef TARVELLO_HAVE_QT
         const char* x = std::getenv("DISPLAY");
@@ -337,7 +174,7 @@ int main(int argc, char** argv) {
             log("Xvfb not found: serving the in-memory test display (--platform sim)");
         }
     }
-    if (installAudioOnly) {
+    if (o.command == LaunchOptions::Command::installAudio) {
         // The sound server is the user's own: no session, display or settings needed.
         const bool installed = installAudio(*makeSystemAudio());
         if (installed) log("Audio devices installed: Tarvello Speakers and Tarvello Microphone");
@@ -368,7 +205,7 @@ int main(int argc, char** argv) {
     stageEnv.shortcutsDirectory = shippedShortcutsDirectory();
     stageEnv.openFile = [](const std::filesystem::path& file) { openWithDesktop(file.string()); };
     auto stageManager = StageManager::create(std::move(stageEnv));
-    options.stageManager = stageManager;
+    options.sessionDesktop = stageManager;
     options.statusObserver = serverStateObserver();
     const auto host = platform->host;
 
@@ -418,9 +255,7 @@ int main(int argc, char** argv) {
             parts.stageManager = stageManager;
             parts.camera = camera;
             parts.screenUnavailable = screenUnavailable;
-            // A login must not replace the pairing code each time.
-            for (int i = 1; i < argc; ++i)
-                if (std::string_view(argv[i]) != "--new-code") parts.args.emplace_back(argv[i]);
+            parts.args = o.loginArguments;
             parts.quit = &quitTrayApplication;
             return TrayServices{server, stageManager, makeLinuxSetupSystem(std::move(parts))};
         };
@@ -462,3 +297,5 @@ int main(int argc, char** argv) {
     stallWatch.stop();
     return 0;
 }
+
+}  // namespace

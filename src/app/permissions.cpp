@@ -9,15 +9,15 @@
 #include <sstream>
 #include <thread>
 
-#include "app/host_info.h"
-#include "app/log.h"
-#include "app/settings.h"
 #include "app/stage_manager.h"
 #include "audio/audio_install.h"
+#include "base/child_process.h"
+#include "base/host_info.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "camera/camera_bridge.h"
 #include "platform/audio.h"
 #include "platform/host.h"
-#include "platform/linux/child_process.h"
 
 namespace tarvello {
 

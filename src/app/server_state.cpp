@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "dispatch/serial_queue.h"
 
 namespace tarvello {

@@ -6,8 +6,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 
 namespace tarvello {
 
@@ -95,6 +95,16 @@ void StageManager::flush() {
 
 void StageManager::submit(void (StageManager::*op)()) {
     queue_.async(weakly(shared_from_this(), [op](StageManager& s) { (s.*op)(); }));
+}
+
+void StageManager::arrangeForSession(bool stageManager, bool showDock) {
+    if (stageManager) stageManagerOn();
+    if (showDock) showDockForSession();
+}
+
+void StageManager::restoreAfterSession() {
+    stageManagerOff();
+    restoreDock();
 }
 
 void StageManager::stageManagerOn() {

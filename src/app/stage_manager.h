@@ -12,6 +12,7 @@
 #include "dispatch/serial_queue.h"
 #include "platform/preference_domains.h"
 #include "platform/processes.h"
+#include "server/session_desktop.h"
 
 namespace tarvello {
 
@@ -43,7 +44,7 @@ std::set<std::string> parseShortcutList(const std::string& listing);
 // the session flags are confined to it; callers never wait. The marker
 // `dockShownBySession` in the settings store lets the next launch repair a Dock that a
 // crashed run left shown.
-class StageManager : public std::enable_shared_from_this<StageManager> {
+class StageManager : public SessionDesktop, public std::enable_shared_from_this<StageManager> {
 public:
     struct Environment {
         std::shared_ptr<ProcessFacility> processes;
@@ -69,6 +70,8 @@ public:
     void showDockForSession();
     void restoreDock();
     void setDockAutohide(bool hidden);
+    void arrangeForSession(bool stageManager, bool showDock) override;
+    void restoreAfterSession() override;
     // Once at launch: repairs the Dock when the marker says a session left it shown.
     void restoreDockAtLaunch();
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "dispatch/guarded_timer.h"
 
 namespace tarvello {

@@ -1,6 +1,6 @@
 #include "audio/audio_install.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace tarvello {
 

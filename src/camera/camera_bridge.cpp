@@ -1,7 +1,7 @@
 #include "camera/camera_bridge.h"
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "video/decoder.h"
 #include "video/nal.h"
 

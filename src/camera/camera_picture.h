@@ -4,8 +4,8 @@
 #include <span>
 #include <vector>
 
+#include "base/video_frame.h"
 #include "protocol/byte_codec.h"
-#include "video/video_frame.h"
 
 struct SwsContext;
 

@@ -5,9 +5,9 @@
 #include <limits>
 #include <string>
 
-#include "app/log.h"
-#include "app/text_format.h"
-#include "input/key_codes.h"
+#include "base/log.h"
+#include "base/text_format.h"
+#include "platform/key_codes.h"
 #include "protocol/byte_codec.h"
 
 namespace tarvello {

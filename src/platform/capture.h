@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "video/video_frame.h"
+#include "base/video_frame.h"
 
 namespace tarvello {
 

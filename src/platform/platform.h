@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/capture.h"
 #include "platform/cursor.h"
@@ -57,6 +58,9 @@ std::shared_ptr<CameraFacility> makeSystemCamera();
 // True when this build has the X11 back-ends and an Xvfb executable is on PATH.
 bool linuxPlatformAvailable();
 
+// The facilities a platform must set; empty when all are (lid, dock and workspace may be
+// empty by design). A platform missing one does not start.
+std::vector<std::string> missingFacilities(const Platform& platform);
 // Chooses the back-end set by name ("linux", "sim"); returns nothing for an unknown or
 // unavailable name, with the reason in `error`.
 std::optional<Platform> makePlatform(const std::string& name, std::string& error);

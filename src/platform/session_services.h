@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "base/video_frame.h"
 #include "platform/audio.h"
-#include "video/video_frame.h"
 
 namespace tarvello {
 

@@ -19,20 +19,14 @@
 #include "server/hello_gate.h"
 #include "server/line_folder.h"
 #include "server/server_status.h"
+#include "server/session.h"
+#include "server/session_desktop.h"
 #include "video/encoder.h"
 
 namespace tarvello {
 
-class Injector;
-class VirtualDisplay;
-class Capture;
-class TextWatcher;
-class CursorWatcher;
-class AudioBridge;
-class CameraBridge;
-class StageManager;
 class StageReport;
-struct ControlConnection;
+class ControlChannel;
 struct VideoSocket;
 
 struct ServerOptions {
@@ -52,15 +46,15 @@ struct ServerOptions {
     // Seconds of frames between "Stage times" log lines (capture, convert, encode and
     // send p50/p95); 0: not measured.
     double stageReportInterval = 0;
-    // Stage Manager and Dock control shared with the menu; empty: one made from the platform.
-    std::shared_ptr<StageManager> stageManager;
+    // Arranges the desktop for a session and puts it back; empty: the desktop is left alone.
+    std::shared_ptr<SessionDesktop> sessionDesktop;
     // Told of every status change; empty: nobody shows the status.
     ServerStatusObserver statusObserver;
 };
 
 // Owns the network side: the control listener and connection on "pontel.server", the
 // UDP socket and the video flow on "pontel.video", and the session the phone drives.
-class Server : public std::enable_shared_from_this<Server> {
+class Server final : public SessionLink, public std::enable_shared_from_this<Server> {
 public:
     static std::shared_ptr<Server> create(Platform platform, ServerOptions options = {});
     ~Server();
@@ -77,7 +71,7 @@ public:
     uint16_t controlPort() const { return boundControlPort_.load(); }
     uint16_t videoPort() const { return boundVideoPort_.load(); }
     // The camera bridge, for the setup's camera activation.
-    std::shared_ptr<CameraBridge> camera() const { return camera_; }
+    std::shared_ptr<CameraBridge> camera() const { return session_->camera(); }
 
     // Follow-ups of settings changes made in the menu.
     void restartSession();
@@ -107,7 +101,6 @@ public:
     };
     Snapshot snapshot();
 
-    StageManager& stageManager() { return *stageManager_; }
     Queue& queue() { return queue_; }
     Queue& videoQueue() { return videoQueue_; }
 
@@ -115,39 +108,32 @@ private:
     void updateStatus(const std::function<void(ServerStatus&)>& change);
     Server(Platform platform, ServerOptions options);
 
+    // SessionLink, on pontel.server
+    void sendToPhone(Bytes frame) override;
+    void refusePhone(const std::string& reason) override;
+    void closePhone() override;
+    bool phoneConnected() const override;
+    void sessionReady(int width, int height, VideoCodec codec) override;
+    void sessionEnded() override;
+    void reportStatus(const std::function<void(ServerStatus&)>& change) override;
+
     // pontel.server
     void listen();
     void acceptNext();
-    void accept(std::shared_ptr<ControlConnection> conn);
-    void readNext(const std::shared_ptr<ControlConnection>& conn);
-    void disconnected(const std::shared_ptr<ControlConnection>& conn);
+    void accept(std::shared_ptr<ControlChannel> conn);
+    void disconnected(const std::shared_ptr<ControlChannel>& conn);
     void dropCurrent();
-    void cancel(const std::shared_ptr<ControlConnection>& conn);
-    void forgetPending(const std::shared_ptr<ControlConnection>& conn);
-    void handle(const std::shared_ptr<ControlConnection>& conn, uint8_t rawType,
+    void forgetPending(const std::shared_ptr<ControlChannel>& conn);
+    void handle(const std::shared_ptr<ControlChannel>& conn, uint8_t rawType,
                 std::span<const uint8_t> payload);
-    void handleHello(const std::shared_ptr<ControlConnection>& conn, std::span<const uint8_t> payload);
-    void authenticate(const std::shared_ptr<ControlConnection>& conn, const HelloVerdict& verdict);
-    void refuse(std::shared_ptr<ControlConnection> conn, const std::string& reason);
+    void handleHello(const std::shared_ptr<ControlChannel>& conn, std::span<const uint8_t> payload);
+    void authenticate(const std::shared_ptr<ControlChannel>& conn, const HelloVerdict& verdict);
+    void refuse(std::shared_ptr<ControlChannel> conn, const std::string& reason);
     void reject(const std::string& reason);  // refuses the current connection
-    void requestResize(int width, int height);
     void logFolded(LineFolder& folder, const std::string& line);
     void reportGuessing();
-    void startSession(int width, int height, int refreshRate);
-    void continueSession(uint64_t generation, bool created, uint32_t sessionDisplay);
-    void captureStarted(uint64_t generation, const std::string& error);
-    void captureLost(const std::string& reason);
-    void endSession();
     void send(Bytes frame);
-    void sendTo(const std::shared_ptr<ControlConnection>& conn, Bytes frame);
-    void writeNext(const std::shared_ptr<ControlConnection>& conn);
-    // `throttled`: the phone's own requests are, at most one per 0.1 s.
-    void forceKeyframe(bool throttled = true);
-    void adaptBitrate(const StatsMsg& stats);
-    void handleUiScale(float scale);
-    MacStatus lockStatus();
-    void pollLockAndStatus();
-    void applyKeepAwake(bool on);
+    void sendTo(const std::shared_ptr<ControlChannel>& conn, Bytes frame);
 
     // pontel.video
     void openVideo();
@@ -157,7 +143,6 @@ private:
     void sendMedia(MediaKind kind, const Bytes& payload);
     void statsTick();
 
-    std::shared_ptr<Encoder> encoder();
     double now() const { return clock_->uptime(); }
 
     // Queues first: members below bind to their io_contexts and must go before them.
@@ -172,29 +157,20 @@ private:
     bool portsOpen_ = false;  // written once by open()
     std::atomic<uint16_t> boundControlPort_{0}, boundVideoPort_{0};
 
-    // Components the session drives, created once.
-    std::unique_ptr<Injector> injector_;
-    std::unique_ptr<VirtualDisplay> display_;  // main queue only
-    std::shared_ptr<Capture> capture_;
-    std::shared_ptr<TextWatcher> textWatcher_;
-    std::shared_ptr<CursorWatcher> cursorWatcher_;
-    std::shared_ptr<AudioBridge> audio_;
-    std::shared_ptr<CameraBridge> camera_;
-    std::shared_ptr<StageManager> stageManager_;
+    // The session and the components it drives, made once with the server.
+    std::shared_ptr<Session> session_;
 
-    std::mutex encoderMutex_;  // guards creation only; the encoder locks itself
-    std::mutex statusMutex_;   // status_ changes on the server, video and main queues
+    std::mutex statusMutex_;  // status_ changes on the server, video and main queues
     ServerStatus status_;
-    std::shared_ptr<Encoder> encoder_;
 
     // ---- owned by queue_ ----
     struct Acceptor;
     std::unique_ptr<Acceptor> acceptor_;
     // The authenticated connection; session traffic goes to it alone.
-    std::shared_ptr<ControlConnection> control_;
+    std::shared_ptr<ControlChannel> control_;
     // Connections waiting for their hello's verdict: they replace control_ only once
     // accepted, so an unauthenticated peer can neither take the session nor end it.
-    std::vector<std::shared_ptr<ControlConnection>> pending_;
+    std::vector<std::shared_ptr<ControlChannel>> pending_;
     size_t lingering_ = 0;  // refused connections waiting to close
     uint64_t nextConnectionId_ = 1;
     bool authed_ = false;
@@ -203,25 +179,9 @@ private:
     LineFolder connectionLog_{"connections"};
     TimerHandle foldFlush_;
     double lastGuessingLog_ = -1e300;
-    double lastResize_ = -1e300;
-    std::optional<std::pair<int, int>> pendingResize_;
-    TimerHandle resizeWork_;
     uint32_t sessionId_ = 0;
     std::string clientName_ = "?";
-    int pixelW_ = 0, pixelH_ = 0;
-    int fps_ = 60;
-    int64_t bitrate_ = 20'000'000;
-    TimerHandle teardownWork_;
-    uint32_t sleepAssertion_ = 0;  // 0: none held
-    double lastKeyframeRequest_ = 0;
     double lastCursorSent_ = 0;
-    std::optional<MacStatus> macStatus_;
-    bool lockedFlag_ = false;
-    uint64_t capturedGeneration_ = 0;  // the session start whose capture runs
-    double lastDisplayLoss_ = -1e300;
-    // Written on this queue only; read on the main queue to skip a display nobody waits for.
-    std::atomic<uint64_t> sessionGeneration_{0};
-    bool sessionActive_ = false;
     PairingThrottle throttle_;
 
     // ---- owned by videoQueue_ ----

@@ -4,8 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "base/video_frame.h"
 #include "video/latency_stats.h"
-#include "video/video_frame.h"
 
 namespace tarvello {
 

@@ -16,10 +16,10 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "app/notification_center.h"
 #include "app/permissions.h"
 #include "app/server_state.h"
-#include "app/settings.h"
+#include "base/notification_center.h"
+#include "base/settings.h"
 #include "ui/ui_style.h"
 
 namespace tarvello {

@@ -23,12 +23,12 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/log.h"
-#include "app/notification_center.h"
 #include "app/permissions.h"
 #include "app/server_state.h"
-#include "app/settings.h"
 #include "app/stage_manager.h"
+#include "base/log.h"
+#include "base/notification_center.h"
+#include "base/settings.h"
 #include "server/server.h"
 #include "ui/menu_view.h"
 #include "ui/onboarding_view.h"

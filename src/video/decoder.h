@@ -6,9 +6,9 @@
 #include <span>
 #include <vector>
 
+#include "base/video_frame.h"
 #include "protocol/byte_codec.h"
 #include "protocol/messages.h"
-#include "video/video_frame.h"
 
 struct AVFrame;
 struct AVCodecContext;

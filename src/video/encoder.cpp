@@ -9,7 +9,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "video/nal.h"
 
 extern "C" {

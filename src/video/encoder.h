@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "base/video_frame.h"
 #include "protocol/byte_codec.h"
 #include "protocol/messages.h"
-#include "video/video_frame.h"
 
 namespace tarvello {
 

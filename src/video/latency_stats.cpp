@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "video/time_pattern.h"
+#include "base/time_pattern.h"
 
 namespace tarvello {
 

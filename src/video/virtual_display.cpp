@@ -3,8 +3,8 @@
 #include <cmath>
 #include <string>
 
-#include "app/log.h"
-#include "app/text_format.h"
+#include "base/log.h"
+#include "base/text_format.h"
 
 namespace tarvello {
 

@@ -7,9 +7,9 @@
 #include <fstream>
 #include <mutex>
 
-#include "app/host_info.h"
-#include "app/settings.h"
 #include "app/stage_manager.h"
+#include "base/host_info.h"
+#include "base/settings.h"
 #include "platform/sim/sim_platform.h"
 #include "support/log_capture.h"
 

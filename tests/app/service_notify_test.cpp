@@ -21,7 +21,7 @@
 #include "support/manual_ticker.h"
 
 #ifdef __linux__
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
 #endif
 
 namespace tarvello {

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <mutex>
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "platform/sim/sim_platform.h"
 #include "support/log_capture.h"
 

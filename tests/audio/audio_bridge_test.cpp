@@ -7,10 +7,10 @@
 #include <limits>
 #include <thread>
 
-#include "app/settings.h"
-#include "app/settings_store.h"
 #include "audio/audio_install.h"
 #include "audio/audio_test_support.h"
+#include "base/settings.h"
+#include "base/settings_store.h"
 #include "platform/sim/sim_audio.h"
 #include "support/log_capture.h"
 

@@ -6,13 +6,13 @@
 #include <fstream>
 #include <functional>
 
-#include "app/settings.h"
-#include "app/settings_store.h"
 #include "audio/audio_install.h"
 #include "audio/audio_test_support.h"
 #include "audio/pulse_daemon.h"
 #include "audio/recorder.h"
 #include "audio/sound_defaults.h"
+#include "base/settings.h"
+#include "base/settings_store.h"
 #include "dispatch/clock.h"
 #include "platform/linux/linux_audio.h"
 #include "platform/sim/sim_platform.h"

@@ -6,13 +6,13 @@
 #include <condition_variable>
 #include <thread>
 
-#include "app/settings.h"
-#include "app/settings_store.h"
 #include "audio/audio_bridge.h"
 #include "audio/audio_install.h"
 #include "audio/audio_test_support.h"
 #include "audio/pulse_daemon.h"
 #include "audio/recorder.h"
+#include "base/settings.h"
+#include "base/settings_store.h"
 #include "platform/linux/linux_audio.h"
 #include "support/log_capture.h"
 #include "support/require.h"

@@ -6,11 +6,11 @@
 
 #include <fstream>
 
-#include "app/settings.h"
-#include "app/settings_store.h"
 #include "audio/audio_bridge.h"
 #include "audio/audio_install.h"
 #include "audio/pulse_daemon.h"
+#include "base/settings.h"
+#include "base/settings_store.h"
 #include "platform/linux/linux_audio_installer.h"
 #include "support/log_capture.h"
 #include "support/require.h"

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <thread>
 
-#include "app/settings.h"
-#include "app/settings_store.h"
+#include "base/settings.h"
+#include "base/settings_store.h"
 #include "camera_test_support.h"
 #include "platform/sim/sim_platform.h"
 #include "support/eventually.h"

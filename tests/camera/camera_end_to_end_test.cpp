@@ -7,12 +7,12 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app/settings.h"
-#include "app/settings_store.h"
-#include "camera/camera_feed.h"
+#include "base/settings.h"
+#include "base/settings_store.h"
 #include "pipewire_session.h"
 #include "platform/linux/linux_camera.h"
 #include "platform/sim/sim_platform.h"
+#include "protocol/camera_feed.h"
 #include "server/server.h"
 #include "support/require.h"
 

@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "camera/camera_feed.h"
 #include "camera/feed_parser.h"
 #include "camera/output_schedule.h"
 #include "camera/peer_credentials.h"
 #include "camera/picture_layout.h"
+#include "protocol/camera_feed.h"
 
 namespace tarvello::camera {
 namespace {

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "camera/camera_feed.h"
 #include "pipewire_session.h"
 #include "platform/linux/linux_camera.h"
+#include "protocol/camera_feed.h"
 #include "support/require.h"
 
 #ifdef TARVELLO_CAMERA_PATH

@@ -3,10 +3,10 @@
 #include <memory>
 #include <vector>
 
+#include "base/video_frame.h"
 #include "protocol/byte_codec.h"
 #include "protocol/datagram.h"
 #include "video/encoder.h"
-#include "video/video_frame.h"
 
 namespace tarvello::test {
 

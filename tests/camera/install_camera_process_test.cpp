@@ -15,8 +15,8 @@
 #include <optional>
 #include <string>
 
-#include "camera/camera_feed.h"
 #include "pipewire_session.h"
+#include "protocol/camera_feed.h"
 #include "support/eventually.h"
 #include "support/require.h"
 

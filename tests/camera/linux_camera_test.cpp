@@ -13,9 +13,9 @@
 #include <future>
 #include <thread>
 
-#include "camera/camera_feed.h"
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
 #include "platform/sim/sim_platform.h"
+#include "protocol/camera_feed.h"
 #include "support/eventually.h"
 #include "support/log_capture.h"
 

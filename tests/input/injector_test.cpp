@@ -9,7 +9,7 @@
 #include <thread>
 #include <tuple>
 
-#include "input/key_codes.h"
+#include "platform/key_codes.h"
 #include "platform/sim/sim_dock.h"
 #include "platform/sim/sim_platform.h"
 #include "support/log_capture.h"

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <thread>
 
-#include "app/settings.h"
-#include "app/settings_store.h"
+#include "base/settings.h"
+#include "base/settings_store.h"
 #include "platform/linux/linux_display.h"
 #include "platform/linux/session_command.h"
 #include "platform/linux/x11.h"

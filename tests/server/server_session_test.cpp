@@ -4,6 +4,7 @@
 #include <limits>
 #include <random>
 
+#include "support/eventually.h"
 #include "support/server_fixture.h"
 
 namespace tarvello::test {
@@ -520,6 +521,55 @@ TEST_F(ServerTest, RandomBytesAndDatagramsNeverStallTheServer) {
     auto fresh = acceptedPhone();
     ASSERT_TRUE(fresh->sendRaw(buildPing(6)));
     EXPECT_TRUE(fresh->waitFor(MsgType::pong));
+}
+
+}  // namespace
+}  // namespace tarvello::test
+
+namespace tarvello::test {
+namespace {
+
+class RecordingDesktop final : public SessionDesktop {
+public:
+    void arrangeForSession(bool stageManager, bool showDock) override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back(std::string("arrange") + (stageManager ? " stage" : "") + (showDock ? " dock" : ""));
+    }
+    void restoreAfterSession() override {
+        std::lock_guard lock(mutex_);
+        calls_.push_back("restore");
+    }
+    std::vector<std::string> calls() {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> calls_;
+};
+
+TEST_F(ServerTest, TheDesktopIsArrangedAsTheSettingsSayForASessionAndPutBackAfterIt) {
+    auto desktop = std::make_shared<RecordingDesktop>();
+    store->setBool(SettingsKey::stageManager, true);
+    store->setBool(SettingsKey::showDock, false);
+    options.sessionDesktop = desktop;
+    options.teardownDelay = 0.2;
+    startServer();
+    auto p = acceptedPhone();
+    EXPECT_EQ(desktop->calls(), std::vector<std::string>{"arrange stage"});
+    // Switched on in the menu during the session: shown at once, nothing else changes.
+    store->setBool(SettingsKey::showDock, true);
+    server->showDockChanged();
+    ASSERT_TRUE(eventually([&] { return desktop->calls().size() == 2; }));
+    EXPECT_EQ(desktop->calls().back(), "arrange dock");
+    p->close();
+    ASSERT_TRUE(eventually([&] { return desktop->calls().size() == 3; }));
+    EXPECT_EQ(desktop->calls().back(), "restore");
+    // Without a phone a switch changes nothing until the next session.
+    server->stageManagerChanged();
+    server->queue().sync([] {});
+    EXPECT_EQ(desktop->calls().size(), 3u);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace tarvello::test {
 

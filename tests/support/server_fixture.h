@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "app/settings.h"
-#include "app/settings_store.h"
+#include "base/settings.h"
+#include "base/settings_store.h"
 #include "dispatch/clock.h"
 #include "platform/sim/sim_platform.h"
 #include "server/server.h"

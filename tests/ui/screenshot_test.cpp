@@ -6,7 +6,7 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
 #include "platform/linux/xvfb_server.h"
 #include "support/require.h"
 

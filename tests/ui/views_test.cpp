@@ -12,10 +12,10 @@
 #include <thread>
 #include <utility>
 
-#include "app/notification_center.h"
 #include "app/permissions.h"
 #include "app/server_state.h"
-#include "app/settings.h"
+#include "base/notification_center.h"
+#include "base/settings.h"
 #include "ui/menu_view.h"
 #include "ui/onboarding_view.h"
 

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
+#include "base/test_pattern.h"
 #include "video/nal.h"
-#include "video/test_pattern.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "video/time_pattern.h"
+#include "base/time_pattern.h"
 
 namespace tarvello::test {
 namespace {

@@ -23,11 +23,11 @@
 #include <string>
 #include <vector>
 
-#include "camera/camera_feed.h"
 #include "feed_parser.h"
 #include "output_schedule.h"
 #include "peer_credentials.h"
 #include "picture_layout.h"
+#include "protocol/camera_feed.h"
 
 using namespace tarvello;
 using namespace tarvello::camera;

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "camera/camera_feed.h"
+#include "protocol/camera_feed.h"
 
 namespace tarvello::camera {
 

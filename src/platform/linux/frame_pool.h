@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "video/video_frame.h"
+#include "base/video_frame.h"
 
 namespace tarvello {
 

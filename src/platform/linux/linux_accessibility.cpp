@@ -21,7 +21,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "dispatch/clock.h"
 #include "platform/linux/linux_display.h"
 #include "platform/linux/session_bus.h"

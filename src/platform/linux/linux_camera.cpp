@@ -14,10 +14,10 @@
 #include <sstream>
 #include <thread>
 
-#include "app/log.h"
-#include "camera/camera_feed.h"
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
+#include "base/log.h"
 #include "platform/linux/linux_processes.h"
+#include "protocol/camera_feed.h"
 
 namespace tarvello {
 

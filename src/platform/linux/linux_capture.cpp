@@ -14,13 +14,13 @@
 #include <mutex>
 #include <optional>
 
-#include "app/log.h"
+#include "base/frame_converter.h"
+#include "base/log.h"
 #include "dispatch/clock.h"
 #include "dispatch/serial_queue.h"
 #include "platform/linux/frame_pool.h"
 #include "platform/linux/linux_display.h"
 #include "platform/linux/x11.h"
-#include "video/frame_converter.h"
 
 namespace tarvello {
 

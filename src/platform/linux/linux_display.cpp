@@ -3,8 +3,8 @@
 #include <chrono>
 #include <thread>
 
-#include "app/log.h"
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
+#include "base/log.h"
 #include "platform/linux/session_bus.h"
 #include "platform/linux/session_command.h"
 #include "platform/linux/xvfb_server.h"

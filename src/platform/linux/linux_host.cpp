@@ -3,7 +3,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "platform/linux/linux_display.h"
 #include "platform/linux/logind.h"
 #include "platform/linux/x11.h"

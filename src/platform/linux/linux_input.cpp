@@ -7,10 +7,10 @@
 #include <cmath>
 #include <utility>
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "dispatch/serial_queue.h"
-#include "input/key_codes.h"
+#include "platform/key_codes.h"
 
 namespace tarvello {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "platform/linux/logind.h"
 
 namespace tarvello {

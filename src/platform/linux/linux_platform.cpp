@@ -1,5 +1,5 @@
-#include "app/settings.h"
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
+#include "base/settings.h"
 #ifdef TARVELLO_HAVE_ATSPI
 #include "platform/linux/linux_accessibility.h"
 #endif
@@ -20,6 +20,7 @@
 #include "platform/linux/logind.h"
 #include "platform/linux/session_command.h"
 #include "platform/platform.h"
+#include "platform/preference_domains.h"
 
 namespace tarvello {
 
@@ -47,8 +48,7 @@ Platform makeLinuxPlatform() {
     options.sessionCommand = [] { return Settings::shared().d().getString(SettingsKey::sessionCommand); };
     auto display = std::make_shared<LinuxDisplay>(std::move(options));
 
-    // Accessibility: the stand-in in builds without AT-SPI.
-    Platform p = makeSimPlatform();
+    Platform p;
     p.name = "linux";
     p.display = display;
     p.capture = std::make_shared<LinuxCapture>(display);
@@ -63,6 +63,8 @@ Platform makeLinuxPlatform() {
 #ifdef TARVELLO_HAVE_ATSPI
     p.accessibility = std::make_shared<LinuxAccessibility>(display);
 #endif
+    // No trackpad, dock or window-manager preference files on Linux: gestures take their defaults.
+    p.preferences = std::make_shared<MemoryPreferenceDomains>();
     p.camera = makeSystemCamera();
     // No dock on an X desktop: gestures that would tell one take their fallbacks.
     p.dock = nullptr;

@@ -5,7 +5,7 @@
 #include <X11/extensions/scrnsaver.h>
 #include <unistd.h>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "platform/linux/linux_display.h"
 #include "platform/linux/logind.h"
 #include "platform/linux/x11.h"

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
 
 namespace tarvello {
 

@@ -1,6 +1,6 @@
 #include "platform/linux/session_command.h"
 
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
 
 namespace tarvello {
 

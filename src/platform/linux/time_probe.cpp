@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/time_pattern.h"
 #include "dispatch/clock.h"
 #include "platform/linux/x11.h"
-#include "video/time_pattern.h"
 
 namespace tarvello {
 

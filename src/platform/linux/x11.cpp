@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string_view>
 
-#include "app/log.h"
+#include "base/log.h"
 
 // The display's flags and internal lock, for extension writers; its min and max macros
 // would shadow the standard ones.

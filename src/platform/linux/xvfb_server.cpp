@@ -15,7 +15,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
 #include "platform/linux/x11.h"
 
 namespace tarvello {

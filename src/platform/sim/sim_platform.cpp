@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <sstream>
 
+#include "base/test_pattern.h"
 #include "dispatch/clock.h"
 #include "dispatch/serial_queue.h"
-#include "video/test_pattern.h"
 
 namespace tarvello {
 

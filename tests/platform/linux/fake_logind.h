@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
 
 namespace tarvello::test {
 

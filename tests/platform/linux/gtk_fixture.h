@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
 #include "platform/linux/xvfb_server.h"
 
 namespace tarvello::test {

@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
-#include "app/settings_store.h"
+#include "base/child_process.h"
+#include "base/settings.h"
+#include "base/settings_store.h"
 #include "input/text_watcher.h"
-#include "platform/linux/child_process.h"
 #include "platform/linux/session_bus.h"
 #include "platform/linux/session_command.h"
 #include "platform/linux/xvfb_server.h"

@@ -6,9 +6,9 @@
 #include <future>
 #include <mutex>
 
+#include "base/time_pattern.h"
 #include "dispatch/clock.h"
 #include "video/capture.h"
-#include "video/time_pattern.h"
 #include "x_test_support.h"
 
 namespace tarvello::test {

@@ -7,7 +7,7 @@
 
 #include <cstdlib>
 
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
 #include "platform/linux/linux_host.h"
 #include "platform/linux/session_command.h"
 #include "platform/linux/xvfb_server.h"

@@ -10,7 +10,7 @@
 #include <map>
 #include <set>
 
-#include "input/key_codes.h"
+#include "platform/key_codes.h"
 #include "platform/linux/linux_input.h"
 #include "support/log_capture.h"
 

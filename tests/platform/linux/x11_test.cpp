@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
 #include "platform/linux/xvfb_server.h"
 #include "support/eventually.h"
 

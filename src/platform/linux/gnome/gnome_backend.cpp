@@ -9,15 +9,15 @@
 #include <set>
 #include <thread>
 
-#include "app/log.h"
+#include "base/frame_converter.h"
+#include "base/log.h"
 #include "dispatch/clock.h"
 #include "dispatch/serial_queue.h"
-#include "input/key_codes.h"
+#include "platform/key_codes.h"
 #include "platform/linux/frame_pool.h"
 #include "platform/linux/gnome/mutter_session.h"
 #include "platform/linux/gnome/mutter_stream.h"
 #include "platform/linux/linux_input.h"
-#include "video/frame_converter.h"
 
 namespace tarvello::gnome {
 

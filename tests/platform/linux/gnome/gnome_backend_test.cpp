@@ -7,9 +7,9 @@
 #include <mutex>
 #include <sstream>
 
+#include "base/child_process.h"
 #include "dispatch/serial_queue.h"
-#include "input/key_codes.h"
-#include "platform/linux/child_process.h"
+#include "platform/key_codes.h"
 #include "platform/linux/gnome/mutter_session.h"
 #include "support/eventually.h"
 #include "support/mutter_session.h"

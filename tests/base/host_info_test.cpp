@@ -1,8 +1,8 @@
-#include "app/host_info.h"
+#include "base/host_info.h"
 
 #include <gtest/gtest.h>
 
-#include "app/text_format.h"
+#include "base/text_format.h"
 
 namespace tarvello {
 namespace {

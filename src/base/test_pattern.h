@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "video/video_frame.h"
+#include "base/video_frame.h"
 
 namespace tarvello {
 

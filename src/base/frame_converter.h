@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "video/video_frame.h"
+#include "base/video_frame.h"
 
 struct SwsContext;
 

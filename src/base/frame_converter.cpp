@@ -1,4 +1,4 @@
-#include "video/frame_converter.h"
+#include "base/frame_converter.h"
 
 #include <libyuv/convert_argb.h>
 #include <libyuv/convert_from_argb.h>

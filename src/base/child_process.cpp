@@ -1,4 +1,4 @@
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
 
 #include <fcntl.h>
 #include <sys/prctl.h>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings_store.h"
+#include "base/settings_store.h"
 
 namespace tarvello {
 

@@ -1,4 +1,4 @@
-#include "app/host_info.h"
+#include "base/host_info.h"
 
 #include <ifaddrs.h>
 #include <netdb.h>

@@ -1,4 +1,4 @@
-#include "video/test_pattern.h"
+#include "base/test_pattern.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "video/time_pattern.h"
+#include "base/time_pattern.h"
 
 #include <gtest/gtest.h>
 

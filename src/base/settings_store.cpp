@@ -1,4 +1,4 @@
-#include "app/settings_store.h"
+#include "base/settings_store.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -13,7 +13,7 @@
 #include <ctime>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 
 namespace tarvello {
 
