@@ -1,11 +1,12 @@
 #include "base/host_info.h"
 
+#include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <charconv>
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -43,21 +44,21 @@ std::string localizedHostName() {
     return "Mac";
 }
 
+// 100.64.0.0/10 (carrier-grade NAT space, where Tailscale numbers its IPv4 peers) and
+// fd7a:115c:a1e0::/48 (its IPv6 prefix); an IPv4-mapped IPv6 address counts as IPv4.
 bool isTailscaleAddress(const std::string& text) {
-    std::vector<int> parts;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t dot = text.find('.', start);
-        if (dot == std::string::npos) dot = text.size();
-        std::string_view part(text.data() + start, dot - start);
-        if (!part.empty()) {
-            int v = 0;
-            auto [p, ec] = std::from_chars(part.data(), part.data() + part.size(), v);
-            if (ec == std::errc() && p == part.data() + part.size()) parts.push_back(v);
-        }
-        start = dot + 1;
+    in_addr v4{};
+    if (inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+        const auto* b = reinterpret_cast<const uint8_t*>(&v4.s_addr);
+        return b[0] == 100 && (b[1] & 0xC0) == 64;
     }
-    return parts.size() == 4 && parts[0] == 100 && (parts[1] & ~63) == 64;
+    in6_addr v6{};
+    if (inet_pton(AF_INET6, text.c_str(), &v6) != 1) return false;
+    const uint8_t* b = v6.s6_addr;
+    static constexpr uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (std::equal(mapped, mapped + 12, b)) return b[12] == 100 && (b[13] & 0xC0) == 64;
+    static constexpr uint8_t prefix[6] = {0xfd, 0x7a, 0x11, 0x5c, 0xa1, 0xe0};
+    return std::equal(prefix, prefix + 6, b);
 }
 
 std::vector<std::string> tailscaleAddresses() {
@@ -65,12 +66,12 @@ std::vector<std::string> tailscaleAddresses() {
     ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) return out;
     for (ifaddrs* a = list; a; a = a->ifa_next) {
-        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
+        if (!a->ifa_addr) continue;
+        const int family = a->ifa_addr->sa_family;
+        if (family != AF_INET && family != AF_INET6) continue;
         char host[1025];
-        if (getnameinfo(a->ifa_addr, sizeof(sockaddr_in), host, sizeof host, nullptr, 0, NI_NUMERICHOST) !=
-            0) {
-            continue;
-        }
+        const socklen_t length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+        if (getnameinfo(a->ifa_addr, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) continue;
         if (isTailscaleAddress(host)) out.emplace_back(host);
     }
     freeifaddrs(list);

@@ -11,9 +11,10 @@ std::string localizedHostName();
 // The pretty name from a machine-info file's text (PRETTY_HOSTNAME=...), unquoted.
 std::string prettyHostNameFrom(const std::string& machineInfo);
 
-// This machine's IPv4 addresses inside 100.64.0.0/10, in interface order.
+// This machine's Tailscale addresses (IPv4 in 100.64.0.0/10, IPv6 in fd7a:115c:a1e0::/48),
+// in interface order.
 std::vector<std::string> tailscaleAddresses();
-// The filter applied to each numeric address text.
+// Whether a numeric address lies in Tailscale's ranges (IPv4-mapped IPv6 counts as IPv4).
 bool isTailscaleAddress(const std::string& numericAddress);
 
 }  // namespace tarvello

@@ -39,5 +39,17 @@ TEST(TextFormat, ShortestRoundTripKeepsPointZero) {
     EXPECT_EQ(formatHex(0), "0");
 }
 
+TEST(TailscaleAddresses, IPv6PrefixAndMappedIPv4CountAndMalformedTextDoesNot) {
+    EXPECT_TRUE(isTailscaleAddress("fd7a:115c:a1e0::1"));
+    EXPECT_TRUE(isTailscaleAddress("fd7a:115c:a1e0:ab12:4843:cd96:6258:b240"));
+    EXPECT_TRUE(isTailscaleAddress("::ffff:100.101.102.103"));
+    EXPECT_FALSE(isTailscaleAddress("fd7a:115c:a1e1::1"));
+    EXPECT_FALSE(isTailscaleAddress("::ffff:192.168.1.5"));
+    EXPECT_FALSE(isTailscaleAddress("::1"));
+    EXPECT_FALSE(isTailscaleAddress("100.64.0.999"));
+    EXPECT_FALSE(isTailscaleAddress("100.64.0.1.5"));
+    EXPECT_FALSE(isTailscaleAddress(""));
+}
+
 }  // namespace
 }  // namespace tarvello
