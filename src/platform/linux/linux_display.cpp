@@ -2,8 +2,8 @@
 
 #include <chrono>
 #include <cmath>
-#include <utility>
 #include <thread>
+#include <utility>
 
 #include "app/log.h"
 #include "platform/linux/child_process.h"
@@ -80,8 +80,8 @@ std::shared_ptr<LinuxDisplay::Entry> LinuxDisplay::takeKept(int width, int heigh
         log("Private desktop " + name + " cannot become " + sizeText(width, height) + " (" + error +
             "): making a new one");
     } else {
-        log("Private desktop " + name + " reused at " + sizeText(width, height) + " px, " + std::to_string(dpi) +
-            " dpi");
+        log("Private desktop " + name + " reused at " + sizeText(width, height) + " px, " +
+            std::to_string(dpi) + " dpi");
         return kept;
     }
     end(kept);

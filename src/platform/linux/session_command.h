@@ -17,7 +17,8 @@ inline constexpr const char* sessionCommand = "sessionCommand";
 
 // Window managers in the order the default session prefers them: the first keeps one
 // window at a time filling the screen, which suits a small portrait screen.
-inline constexpr std::array<const char*, 2> kDefaultWindowManagers{"matchbox-window-manager", "x-window-manager"};
+inline constexpr std::array<const char*, 2> kDefaultWindowManagers{"matchbox-window-manager",
+                                                                   "x-window-manager"};
 inline constexpr std::array<const char*, 2> kDefaultTerminals{"xterm", "x-terminal-emulator"};
 
 // What to start for a stored setting: the setting itself when present. Else a terminal

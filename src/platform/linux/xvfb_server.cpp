@@ -164,7 +164,7 @@ std::unique_ptr<XvfbServer> XvfbServer::start(const Options& options, std::strin
     server->kind_ = options.kind;
     server->directory_ = makeScratchDirectory("tarvello-xvfb");
     if (server->directory_.empty()) {
-        error = "Cannot make a directory for " + program + ": " + + std::strerror(errno);
+        error = "Cannot make a directory for " + program + ": " + std::strerror(errno);
         return nullptr;
     }
     const std::string serverAuth = server->directory_ + "/server.auth";
@@ -179,10 +179,10 @@ std::unique_ptr<XvfbServer> XvfbServer::start(const Options& options, std::strin
     spec.path = options.executable;
     const std::string size = std::to_string(options.width) + "x" + std::to_string(options.height);
     if (options.kind == Kind::xvnc) {
-        // Only the X server: no port for remote viewers (-rfbport -1), so no viewer
-        // authentication is needed either.
-        spec.args = {"Xvnc", "-displayfd", "3", "-geometry", size, "-depth", "24", "-rfbport", "-1",
-                     "-SecurityTypes", "None"};
+        spec.args = {"Xvnc", "-displayfd", "3", "-geometry", size, "-depth", "24",
+                     // Only the X server: no port for remote viewers, so no viewer
+                     // authentication is needed either.
+                     "-rfbport", "-1", "-SecurityTypes", "None"};
     } else {
         spec.args = {"Xvfb", "-displayfd", "3", "-screen", "0", size + "x24"};
     }
