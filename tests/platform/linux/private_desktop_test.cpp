@@ -49,8 +49,8 @@ std::string resources(Display* d) {
     int format = 0;
     unsigned long items = 0, after = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty(d, DefaultRootWindow(d), XA_RESOURCE_MANAGER, 0, 1024, False, XA_STRING, &type, &format,
-                           &items, &after, &data) != Success ||
+    if (XGetWindowProperty(d, DefaultRootWindow(d), XA_RESOURCE_MANAGER, 0, 1024, False, XA_STRING, &type,
+                           &format, &items, &after, &data) != Success ||
         !data) {
         return {};
     }
@@ -145,7 +145,8 @@ TEST(XvfbFallback, KeepsTheDesktopForItsOwnSizeOnly) {
     EXPECT_NE(facility->serverProcess(display.displayID()), server);
     EXPECT_TRUE(processGone(server));
     EXPECT_TRUE(processGone(session));
-    EXPECT_TRUE(logs.contains("cannot become 240×320 (Xvfb cannot change its screen from 320×240): making a new one"));
+    EXPECT_TRUE(logs.contains(
+        "cannot become 240×320 (Xvfb cannot change its screen from 320×240): making a new one"));
 }
 
 // The whole server on the Linux back-ends: each way a session is rebuilt or ended keeps
