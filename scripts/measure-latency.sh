@@ -10,8 +10,8 @@
 #   --seconds S   length of the measurement (default 30), after a 2 s warm-up
 #   --size WxH    the phone's screen in pixels (default 1178x2556)
 #   --refresh HZ  the phone's refresh rate (default 60)
-#   --scale S     the text scale setting (default 2.5: the display's backing is
-#                 940x2044 for the default size, scaled up to the phone's pixels)
+#   --scale S     the text scale setting (default 2.5: 96 x 2.5 dots per inch on a
+#                 display drawn at the phone's pixels)
 #   --build DIR   Release build directory (default build-release)
 #   --no-build    use DIR as it is
 #   --keep DIR    keep the server log, the peer's output and the settings in DIR
@@ -41,7 +41,8 @@ fi
 server=$root/$build/tarvello
 peer=$root/$build/tarvello-peer
 [[ -x $server && -x $peer ]] || { echo "measure-latency: no binaries in $build" >&2; exit 2; }
-command -v Xvfb >/dev/null || { echo "measure-latency: Xvfb is not installed" >&2; exit 2; }
+command -v Xvnc >/dev/null || command -v Xvfb >/dev/null ||
+  { echo "measure-latency: neither Xvnc nor Xvfb is installed" >&2; exit 2; }
 
 work=$(mktemp -d /tmp/tarvello-measure-XXXXXX)
 serverPid=

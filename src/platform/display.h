@@ -34,6 +34,10 @@ struct VirtualDisplayDescriptor {
     uint32_t vendorID = 0, productID = 0, serialNum = 0;
     // The largest backing the display must offer: twice the point size for HiDPI.
     int maxPixelsWide = 0, maxPixelsHigh = 0;
+    // The picture the session streams, and points per pixel: a display that can draw at
+    // these pixels itself needs no scaling. 0: not given.
+    int pixelsWide = 0, pixelsHigh = 0;
+    double scale = 0;
 };
 
 struct VirtualDisplaySettings {

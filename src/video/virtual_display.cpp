@@ -83,6 +83,9 @@ bool VirtualDisplay::create(int width, int height, double refreshRate, double ui
 
     descriptor.maxPixelsWide = 2 * pointW;
     descriptor.maxPixelsHigh = 2 * pointH;
+    descriptor.pixelsWide = pixelW;
+    descriptor.pixelsHigh = pixelH;
+    descriptor.scale = uiScale;
 
     const auto id = facility_->createVirtualDisplay(descriptor);
     if (!id) {

@@ -9,7 +9,8 @@
 namespace tarvello {
 
 // The session's display: the phone's pixel size, presented in points (pixels divided by
-// the text scale) on a HiDPI backing of twice the point size, made the main display.
+// the text scale) on a HiDPI backing of twice the point size (or, where the facility
+// draws at the phone's pixels itself, on those pixels), made the main display.
 // Called on the main queue only; create blocks for the facility's two settling pauses.
 class VirtualDisplay {
 public:

@@ -119,9 +119,9 @@ TEST_F(LinuxEndToEndTest, ThePeerSavesWhatWasDrawnOnTheSessionDisplay) {
     ASSERT_TRUE(x) << error;
     Display* d = x->get();
     const int w = DisplayWidth(d, DefaultScreen(d)), h = DisplayHeight(d, DefaultScreen(d));
-    // The backing of 480 × 640 px at scale 2.5: scaled up on the way to the phone.
-    EXPECT_EQ(w, 384);
-    EXPECT_EQ(h, 512);
+    // Drawn at the phone's own pixels: nothing is scaled on the way.
+    EXPECT_EQ(w, 480);
+    EXPECT_EQ(h, 640);
     fill(d, 0xFF0000, 0, 0, w / 2, h / 2);
     fill(d, 0x00FF00, w / 2, 0, w - w / 2, h / 2);
     fill(d, 0x0000FF, 0, h / 2, w / 2, h - h / 2);

@@ -50,6 +50,10 @@ TEST_P(VirtualDisplaySizes, PixelsPointsAndBacking) {
     EXPECT_EQ(d->name, "Pontel");
     EXPECT_EQ(d->maxPixelsWide, 2 * c.pointW);
     EXPECT_EQ(d->maxPixelsHigh, 2 * c.pointH);
+    // A facility that draws at the phone's pixels needs them and the scale, not the backing.
+    EXPECT_EQ(d->pixelsWide, c.pixelW);
+    EXPECT_EQ(d->pixelsHigh, c.pixelH);
+    EXPECT_EQ(d->scale, c.scale);
     EXPECT_DOUBLE_EQ(d->widthMillimeters, c.pixelW * 0.05521739130434782);
     EXPECT_DOUBLE_EQ(d->heightMillimeters, c.pixelH * 0.05521739130434782);
     EXPECT_EQ(d->vendorID, 0x504Eu);

@@ -1,7 +1,9 @@
 #include "platform/linux/linux_display.h"
 
 #include <chrono>
+#include <cmath>
 #include <thread>
+#include <utility>
 
 #include "base/child_process.h"
 #include "base/log.h"
@@ -13,13 +15,18 @@ namespace tarvello {
 
 namespace {
 constexpr int kIllegalArgument = 1001;
+
+std::string sizeText(int w, int h) {
+    return std::to_string(w) + "×" + std::to_string(h);
 }
+}  // namespace
 
 struct LinuxDisplay::Entry {
     std::unique_ptr<XvfbServer> server;
     std::unique_ptr<SessionBus> bus;  // the session command's D-Bus
     pid_t session = -1;
     int screenWidth = 0, screenHeight = 0;
+    double scale = 1;  // pixels per point
     double x = 0, y = 0;
     std::vector<DisplayMode> modes;
     std::optional<DisplayMode> current;
@@ -30,39 +37,92 @@ LinuxDisplay::LinuxDisplay() : LinuxDisplay(Options{}) {}
 
 LinuxDisplay::LinuxDisplay(Options options) : options_(std::move(options)) {
     if (options_.xvfbPath.empty()) options_.xvfbPath = findOnPath("Xvfb");
+    if (!options_.xvncPath) options_.xvncPath = findOnPath("Xvnc");
+    if (options_.xvncPath->empty()) {
+        log("Xvnc not found: private desktops run on Xvfb, which cannot change size, so a new size "
+            "replaces the desktop and its applications");
+    }
 }
 
 LinuxDisplay::~LinuxDisplay() {
-    std::vector<uint32_t> ids;
+    std::vector<std::shared_ptr<Entry>> all;
     {
         std::lock_guard lock(mutex_);
-        for (const auto& [id, e] : entries_) ids.push_back(id);
+        for (auto& [id, e] : entries_) all.push_back(std::move(e));
+        entries_.clear();
+        all.push_back(std::move(kept_));
     }
-    for (uint32_t id : ids) removeVirtualDisplay(id);
+    for (const auto& e : all) end(e);
+}
+
+void LinuxDisplay::end(const std::shared_ptr<Entry>& entry) {
+    if (!entry) return;
+    // The session first, so its clients leave quietly rather than on a lost connection.
+    endChild(entry->session, SIGTERM, 1.0, true);
+    entry->bus.reset();
+    entry->server.reset();
+}
+
+// The kept desktop, changed to width × height at `dpi`; nothing when there is none or it
+// cannot take that size (then it is ended).
+std::shared_ptr<LinuxDisplay::Entry> LinuxDisplay::takeKept(int width, int height, int dpi) {
+    std::shared_ptr<Entry> kept;
+    {
+        std::lock_guard lock(mutex_);
+        kept = std::move(kept_);
+    }
+    if (!kept) return nullptr;
+    const std::string name = kept->server->name();
+    std::string error;
+    if (!kept->server->running()) {
+        log("The kept private desktop " + name + " has gone: making a new one");
+    } else if (!kept->server->resize(width, height, dpi, error)) {
+        log("Private desktop " + name + " cannot become " + sizeText(width, height) + " (" + error +
+            "): making a new one");
+    } else {
+        log("Private desktop " + name + " reused at " + sizeText(width, height) + " px, " +
+            std::to_string(dpi) + " dpi");
+        return kept;
+    }
+    end(kept);
+    return nullptr;
 }
 
 std::optional<uint32_t> LinuxDisplay::createVirtualDisplay(const VirtualDisplayDescriptor& descriptor) {
-    XvfbServer::Options xo;
-    xo.executable = options_.xvfbPath;
-    xo.width = descriptor.maxPixelsWide;
-    xo.height = descriptor.maxPixelsHigh;
-    xo.dpi = options_.dpi;
-    std::string error;
-    auto server = XvfbServer::start(xo, error);
-    if (!server) {
-        log("Xvfb failed: " + error);
-        return std::nullopt;
+    // Drawn at the session's own pixels when they are given, so capture copies without scaling.
+    const bool pixels = descriptor.pixelsWide > 0 && descriptor.pixelsHigh > 0 && descriptor.scale > 0;
+    const int width = pixels ? descriptor.pixelsWide : descriptor.maxPixelsWide;
+    const int height = pixels ? descriptor.pixelsHigh : descriptor.maxPixelsHigh;
+    const double scale = pixels ? descriptor.scale : 2.0;
+    const int dpi = int(std::lround(options_.dpi * scale));
+
+    auto entry = takeKept(width, height, dpi);
+    if (!entry) {
+        XvfbServer::Options xo;
+        const bool resizable = !options_.xvncPath->empty();
+        xo.kind = resizable ? XvfbServer::Kind::xvnc : XvfbServer::Kind::xvfb;
+        xo.executable = resizable ? *options_.xvncPath : options_.xvfbPath;
+        xo.width = width;
+        xo.height = height;
+        xo.dpi = dpi;
+        std::string error;
+        auto server = XvfbServer::start(xo, error);
+        if (!server) {
+            log((resizable ? "Xvnc failed: " : "Xvfb failed: ") + error);
+            return std::nullopt;
+        }
+        entry = std::make_shared<Entry>();
+        entry->server = std::move(server);
+        startSession(*entry, scale);
     }
-    auto entry = std::make_shared<Entry>();
-    entry->screenWidth = descriptor.maxPixelsWide;
-    entry->screenHeight = descriptor.maxPixelsHigh;
-    entry->server = std::move(server);
-    startSession(*entry);
+    entry->screenWidth = width;
+    entry->screenHeight = height;
+    entry->scale = scale;
 
     std::lock_guard lock(mutex_);
     // New displays join the row to the right of the others, as a new monitor would.
     for (const auto& [id, e] : entries_) {
-        const double w = e->current ? e->current->width : e->screenWidth / 2.0;
+        const double w = e->current ? e->current->width : e->screenWidth / e->scale;
         entry->x = std::max(entry->x, e->x + w);
     }
     const uint32_t id = nextId_++;
@@ -70,7 +130,7 @@ std::optional<uint32_t> LinuxDisplay::createVirtualDisplay(const VirtualDisplayD
     return id;
 }
 
-void LinuxDisplay::startSession(Entry& entry) {
+void LinuxDisplay::startSession(Entry& entry, double scale) {
     const std::string name = entry.server->name();
     const std::optional<std::string> setting =
         options_.sessionCommand ? options_.sessionCommand() : std::optional<std::string>();
@@ -85,9 +145,13 @@ void LinuxDisplay::startSession(Entry& entry) {
     entry.bus = SessionBus::start(name, entry.server->clientAuthority(),
                                   entry.server->directory() + "/bus.log", error);
     if (!entry.bus) log("No session bus on " + name + ": " + error);
+    std::vector<std::string> env = toolkitScaleEnvironment(scale);
+    if (entry.bus) {
+        const auto bus = entry.bus->environment();
+        env.insert(env.end(), bus.begin(), bus.end());
+    }
     entry.session = startSessionCommand(command, name, entry.server->clientAuthority(),
-                                        entry.server->directory() + "/session.log", error,
-                                        entry.bus ? entry.bus->environment() : std::vector<std::string>{});
+                                        entry.server->directory() + "/session.log", error, env);
     if (entry.session < 0) {
         log("Session command failed on " + name + ": " + error);
     } else {
@@ -100,15 +164,17 @@ bool LinuxDisplay::applySettings(uint32_t id, const VirtualDisplaySettings& sett
     auto it = entries_.find(id);
     if (it == entries_.end() || settings.modes.empty()) return false;
     auto& e = *it->second;
-    const int density = settings.hiDPI ? 2 : 1;
+    const double density = settings.hiDPI ? e.scale : 1.0;
+    // Point sides are rounded to even numbers, so they may miss the screen by two points.
+    const auto fills = [density](int points, int pixels) {
+        return points >= 1 && std::abs(points * density - pixels) <= 2 * density;
+    };
     std::vector<DisplayMode> modes;
     for (const auto& m : settings.modes) {
-        // The X screen is fixed at the backing size: a mode must fill it exactly.
-        if (m.width < 1 || m.height < 1 || m.width * density != e.screenWidth ||
-            m.height * density != e.screenHeight || !(m.refreshRate > 0)) {
+        if (!fills(m.width, e.screenWidth) || !fills(m.height, e.screenHeight) || !(m.refreshRate > 0)) {
             return false;
         }
-        modes.push_back({m.width, m.height, m.width * density, m.height * density, m.refreshRate});
+        modes.push_back({m.width, m.height, e.screenWidth, e.screenHeight, m.refreshRate});
     }
     e.modes = std::move(modes);
     e.current = e.modes.front();
@@ -127,10 +193,21 @@ void LinuxDisplay::removeVirtualDisplay(uint32_t id) {
             if (e->mirrorOf == id) e->mirrorOf = 0;
         }
     }
-    // The session first, so its clients leave quietly rather than on a lost connection.
-    endChild(entry->session, SIGTERM, 1.0, true);
-    entry->bus.reset();
-    entry->server.reset();
+    if (!entry->server->running()) {
+        end(entry);
+        return;
+    }
+    // The user's applications live on this desktop: it waits for the next display.
+    entry->modes.clear();
+    entry->current.reset();
+    entry->x = entry->y = 0;
+    std::shared_ptr<Entry> older;
+    {
+        std::lock_guard lock(mutex_);
+        older = std::exchange(kept_, entry);
+    }
+    log("Private desktop kept for the next session");
+    end(older);
 }
 
 uint32_t LinuxDisplay::mainLocked() const {
@@ -148,8 +225,8 @@ uint32_t LinuxDisplay::mainDisplay() const {
 DisplayInfo LinuxDisplay::infoOf(uint32_t id, const Entry& e) {
     DisplayInfo info;
     info.id = id;
-    const double w = e.current ? e.current->width : e.screenWidth / 2.0;
-    const double h = e.current ? e.current->height : e.screenHeight / 2.0;
+    const double w = e.current ? e.current->width : e.screenWidth / e.scale;
+    const double h = e.current ? e.current->height : e.screenHeight / e.scale;
     info.bounds = {e.x, e.y, w, h};
     info.pixelWidth = e.screenWidth;
     info.pixelHeight = e.screenHeight;

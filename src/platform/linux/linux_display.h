@@ -13,18 +13,27 @@ namespace tarvello {
 
 class XvfbServer;
 
-// Virtual displays as private Xvfb servers. Each display's X screen is its HiDPI
-// backing (maxPixelsWide × maxPixelsHigh, twice the point size) at twice the usual
-// density, and its modes are the point sizes backed by that screen. The session command
-// runs on each display and ends with it. Only the displays made here are listed: the
-// private servers share no screen with any other display.
+// Virtual displays as private X servers drawn at the phone's pixels: the X screen is the
+// session's picture (pixelsWide × pixelsHigh), its density the text scale times the
+// usual 96 dots per inch, and its modes are the point sizes shown on it. The session
+// command runs on each display.
+//
+// A removed display keeps its server and session command for the next one (the user's
+// applications and unsaved work live there), until this object ends. The next display
+// takes it over, changed to its size and density in place through RandR, so the
+// applications live on and are told the new size. Without Xvnc the server is Xvfb,
+// whose screen cannot change: a kept one serves only a display of its own size.
+// Only the displays made here are listed: the private servers share no screen with
+// any other display.
 class LinuxDisplay final : public DisplayFacility {
 public:
     struct Options {
         std::string xvfbPath;  // empty: Xvfb on PATH
+        // The server that can change size. Nothing: Xvnc on PATH, if any; empty: Xvfb only.
+        std::optional<std::string> xvncPath;
         // The stored sessionCommand setting, read at each creation; nothing when unset.
         std::function<std::optional<std::string>()> sessionCommand;
-        int dpi = 192;  // twice the usual 96, as the backing is twice the point size
+        int dpi = 96;  // at text scale 1
     };
 
     LinuxDisplay();
@@ -51,13 +60,16 @@ public:
 
 private:
     struct Entry;
-    void startSession(Entry& entry);
+    void startSession(Entry& entry, double scale);
+    std::shared_ptr<Entry> takeKept(int width, int height, int dpi);
+    static void end(const std::shared_ptr<Entry>& entry);
     static DisplayInfo infoOf(uint32_t id, const Entry& entry);
     uint32_t mainLocked() const;
 
     Options options_;
     mutable std::mutex mutex_;
     std::map<uint32_t, std::shared_ptr<Entry>> entries_;
+    std::shared_ptr<Entry> kept_;  // the last removed display's desktop
     uint32_t nextId_ = 1;
 };
 

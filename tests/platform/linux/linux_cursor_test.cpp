@@ -100,6 +100,7 @@ TEST_F(XCursorServerTest, CursorDefinedOnAWindowArrivesAsCursorImage) {
     // 16 × 16: left half foreground, right half background, bottom row transparent;
     // hot spot (3, 5).
     constexpr int kSide = 16, kHotX = 3, kHotY = 5;
+    constexpr float kScale = 2.5f;
     unsigned char source[kSide * kSide / 8], mask[kSide * kSide / 8];
     for (int row = 0; row < kSide; ++row) {
         source[row * 2] = 0xFF;  // bits are least significant first: columns 0 to 7
@@ -123,13 +124,13 @@ TEST_F(XCursorServerTest, CursorDefinedOnAWindowArrivesAsCursorImage) {
         auto f = p->waitFor(MsgType::cursorImage);
         if (!f) break;
         auto msg = decodeCursorImage(f->payload);
-        if (msg.hotX == kHotX / 2.0f && msg.hotY == kHotY / 2.0f) found = msg;
+        if (msg.hotX == kHotX / kScale && msg.hotY == kHotY / kScale) found = msg;
     }
     ASSERT_TRUE(found) << "no cursorImage with the window's hot spot";
-    // The display's backing is twice its point size: the picture is in pixels, the
-    // sizes in points.
-    EXPECT_FLOAT_EQ(found->width, kSide / 2.0f);
-    EXPECT_FLOAT_EQ(found->height, kSide / 2.0f);
+    // The display is drawn at the phone's pixels, 2.5 to a point (the default text
+    // size): the picture is in pixels, the sizes in points.
+    EXPECT_FLOAT_EQ(found->width, kSide / kScale);
+    EXPECT_FLOAT_EQ(found->height, kSide / kScale);
     auto png = decodePng(found->png);
     ASSERT_TRUE(png);
     EXPECT_EQ(png->width, kSide);
