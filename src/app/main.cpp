@@ -209,10 +209,11 @@ int serve(LaunchOptions o, [[maybe_unused]] int argc, [[maybe_unused]] char** ar
     options.statusObserver = serverStateObserver();
     const auto host = platform->host;
 
-    // Activation only: the server's own bridge carries the session's pictures.
-    auto cameraBridge = CameraBridge::create(platformName == "linux" ? makeSystemCamera() : platform->camera);
-    auto camera = std::make_shared<BridgeCameraActivation>(cameraBridge);
     auto server = Server::create(std::move(*platform), options);
+    // The session's bridge activates the camera too: the extension serves one connection,
+    // and a second bridge would take the picture away from the session.
+    auto cameraBridge = server->camera();
+    auto camera = std::make_shared<BridgeCameraActivation>(cameraBridge);
     // Nothing served and nothing repaired: ends what creating the parts started.
     auto abandon = [&] {
         mainQueue().quit();  // nothing serves it: stopping must not wait for it

@@ -32,16 +32,7 @@ std::shared_ptr<Permissions> Permissions::create(std::shared_ptr<SetupSystem> sy
 
 Permissions::Permissions(std::shared_ptr<SetupSystem> system, Queue& main)
     : system_(std::move(system)), main_(main) {
-    screen = system_->screenAllowed();
-    screenUnavailable = system_->screenUnavailable();
-    accessibility = system_->accessibilityTrusted();
-    loginItem = system_->loginItemEnabled();
-    tailscaleInstalled = system_->tailscaleInstalled();
-    const auto addresses = system_->tailscaleAddresses();
-    if (!addresses.empty()) tailscaleIP = addresses.front();
-    audioInstalled = system_->audioInstalled();
-    cameraInstalled = Settings::shared().d().getBool(SettingsKey::cameraActivated).value_or(false) ||
-                      system_->camera().deviceFound();
+    readSystem();
 }
 
 Permissions::~Permissions() {
@@ -54,20 +45,28 @@ void Permissions::startRefreshing() {
     timer_ = main_.every(1.0, 1.0, weakly(shared_from_this(), [](Permissions& p) { p.refresh(); }));
 }
 
-void Permissions::refresh() {
-    const bool screenNow = system_->screenAllowed();
-    if (screenNow && !screen) screenNeedsRelaunch = true;  // never cleared while running
-    screen = screenNow;
+void Permissions::readSystem() {
+    screen = system_->screenAllowed();
     screenUnavailable = system_->screenUnavailable();
+    desktop = system_->desktopShown();
     accessibility = system_->accessibilityTrusted();
     loginItem = system_->loginItemEnabled();
     tailscaleInstalled = system_->tailscaleInstalled();
     const auto addresses = system_->tailscaleAddresses();
     tailscaleIP = addresses.empty() ? std::nullopt : std::optional(addresses.front());
+    tailscaleSkipped = Settings::shared().d().getBool(SetupKey::tailscaleSkipped).value_or(false);
     audioInstalled = system_->audioInstalled();
     cameraInstalled = Settings::shared().d().getBool(SettingsKey::cameraActivated).value_or(false) ||
                       system_->camera().deviceFound();
     if (cameraInstalled) cameraNote.reset();
+    stageManagerAvailable = system_->stageManagerAvailable();
+    dockAvailable = system_->dockAvailable();
+}
+
+void Permissions::refresh() {
+    const bool screenBefore = screen;
+    readSystem();
+    if (screen && !screenBefore) screenNeedsRelaunch = true;  // never cleared while running
     if (!stageManagerReady && !checkingStageManager_) {
         checkingStageManager_ = true;
         background_.async([w = weak_from_this(), system = system_, &main = main_] {
@@ -110,15 +109,16 @@ void Permissions::installAudio() {
 }
 
 void Permissions::installCamera() {
-    if (cameraNote) {
-        // A request is already waiting on the user: do not submit a second one.
-        system_->openUrl(SetupUrl::cameraHelp);
-        return;
-    }
+    // A press while a request is on its way would only replace it.
+    if (cameraActivating) return;
+    cameraActivating = true;
+    cameraNote.reset();
+    notify();
     system_->camera().activate([w = weak_from_this(), &main = main_](std::optional<std::string> note) {
         main.async([w, note = std::move(note)] {
             auto p = w.lock();
             if (!p) return;
+            p->cameraActivating = false;
             p->cameraNote = note;
             p->refresh();
         });
@@ -133,6 +133,11 @@ void Permissions::openTailscaleStore() {
     system_->openUrl(SetupUrl::tailscaleStore);
 }
 
+void Permissions::skipTailscale(bool skip) {
+    Settings::shared().d().setBool(SetupKey::tailscaleSkipped, skip);
+    refresh();
+}
+
 void Permissions::relaunch() {
     system_->relaunch();
     system_->quit();
@@ -144,9 +149,6 @@ void Permissions::setupStageManager() {
 
 void Permissions::installMissing() {
     if (!cameraInstalled) installCamera();
-    if (!audioInstalled && system_->audioPluginsPresent()) {
-        main_.after(1.0, weakly(shared_from_this(), [](Permissions& p) { p.installAudio(); }));
-    }
 }
 
 int Permissions::observe(std::function<void()> fn) {
@@ -235,6 +237,7 @@ public:
         return !parts_.screenUnavailable && parts_.host && parts_.host->screenRecordingAllowed();
     }
     std::optional<std::string> screenUnavailable() override { return parts_.screenUnavailable; }
+    DesktopShown desktopShown() override { return parts_.desktop ? parts_.desktop() : DesktopShown{}; }
     bool accessibilityTrusted() override { return parts_.host && parts_.host->accessibilityTrusted(); }
 
     bool loginItemEnabled() override {
@@ -283,6 +286,13 @@ public:
     }
 
     CameraActivation& camera() override { return *parts_.camera; }
+
+    bool stageManagerAvailable() override {
+        return parts_.stageManager && !parts_.stageManager->stageManagerUnavailableReason();
+    }
+    bool dockAvailable() override {
+        return parts_.stageManager && !parts_.stageManager->dockUnavailableReason();
+    }
 
     std::set<std::string> installedShortcuts() override {
         return parts_.stageManager ? parts_.stageManager->installedShortcuts() : std::set<std::string>{};

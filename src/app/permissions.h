@@ -31,6 +31,13 @@ public:
     virtual void activateIfNeeded() = 0;
 };
 
+// Which desktop the phone shows, as the set-up window names it.
+struct DesktopShown {
+    std::string title = "A private desktop";
+    // Why it is not the user's own desktop; nothing when it is.
+    std::optional<std::string> reason;
+};
+
 // What the setup asks of the system. Called on the main queue, except the two shortcut
 // calls and installAudio, which block and run on a background queue.
 class SetupSystem {
@@ -39,6 +46,7 @@ public:
     virtual bool screenAllowed() = 0;
     // Why the screen cannot be captured where granting would not help; nothing otherwise.
     virtual std::optional<std::string> screenUnavailable() { return std::nullopt; }
+    virtual DesktopShown desktopShown() { return {}; }
     virtual bool accessibilityTrusted() = 0;
     virtual bool loginItemEnabled() = 0;
     // Adds or removes the login item; the reason when that failed.
@@ -49,6 +57,10 @@ public:
     virtual bool audioPluginsPresent() = 0;
     virtual void installAudio() = 0;
     virtual CameraActivation& camera() = 0;
+    // Whether this desktop has a Stage Manager and a Dock to switch: rows for them are
+    // shown only where it does.
+    virtual bool stageManagerAvailable() { return true; }
+    virtual bool dockAvailable() { return true; }
     virtual std::set<std::string> installedShortcuts() = 0;
     virtual void installMissingShortcuts() = 0;
     virtual void openUrl(const std::string& url) = 0;
@@ -68,8 +80,14 @@ inline constexpr const char* cameraHelp = "https://packages.debian.org/stable/pi
 inline constexpr const char* tailscaleStore = "https://tailscale.com/download/linux";
 }  // namespace SetupUrl
 
+namespace SetupKey {
+// The user chose the local network over Tailscale: the set-up is complete without it.
+inline constexpr const char* tailscaleSkipped = "tailscaleSkipped";
+}  // namespace SetupKey
+
 struct PermissionsValues {
     bool screen = false;
+    DesktopShown desktop;
     // Set when the screen row is missing for a reason the user must fix outside the setup.
     std::optional<std::string> screenUnavailable;
     bool accessibility = false;
@@ -78,13 +96,19 @@ struct PermissionsValues {
     bool screenNeedsRelaunch = false;
     bool tailscaleInstalled = false;
     std::optional<std::string> tailscaleIP;
+    bool tailscaleSkipped = false;
     bool audioInstalled = false;
     bool cameraInstalled = false;
+    // An activation request is on its way; the row waits for its outcome.
+    bool cameraActivating = false;
     // The last message of a camera activation request (what to do next, or a failure).
     std::optional<std::string> cameraNote;
     bool stageManagerReady = false;
+    bool stageManagerAvailable = false;
+    bool dockAvailable = false;
 
-    bool essentialsDone() const { return screen && accessibility && tailscaleIP.has_value(); }
+    bool networkDone() const { return tailscaleIP.has_value() || tailscaleSkipped; }
+    bool essentialsDone() const { return screen && accessibility && networkDone(); }
     // The login item and the Stage Manager shortcuts are optional.
     bool allDone() const { return essentialsDone() && audioInstalled && cameraInstalled; }
 };
@@ -107,10 +131,12 @@ public:
     void installCamera();
     void openTailscale();
     void openTailscaleStore();
+    // Local network only from now on; false takes Tailscale back into the set-up.
+    void skipTailscale(bool skip);
     void relaunch();
     void setupStageManager();
-    // Once at launch while not allDone(): asks for the camera, and for the audio devices
-    // a second later.
+    // Once at launch while not allDone(): asks for the camera. The sound devices change
+    // the user's sound settings, so they wait for the set-up window's Install.
     void installMissing();
 
     // Observers run on the main queue after fields changed (one call per refresh).
@@ -122,6 +148,7 @@ public:
 
 private:
     Permissions(std::shared_ptr<SetupSystem> system, Queue& main);
+    void readSystem();
     void notify();
 
     std::shared_ptr<SetupSystem> system_;
@@ -170,6 +197,8 @@ struct LinuxSetupParts {
     std::shared_ptr<AudioFacility> audio;
     std::shared_ptr<StageManager> stageManager;
     std::shared_ptr<CameraActivation> camera;
+    // Which desktop the phone shows; the private one when unset.
+    std::function<DesktopShown()> desktop;
     // Set when serving the stand-in display because the real one cannot run: the screen
     // row then reports this instead of a grant.
     std::optional<std::string> screenUnavailable;

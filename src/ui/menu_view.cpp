@@ -46,8 +46,8 @@ void setCheckedQuietly(QCheckBox* box, bool on) {
     box->setChecked(on);
 }
 
-QPushButton* borderlessButton(const QString& text, const char* symbol, const char* name) {
-    auto* b = new QPushButton(ui::symbolIcon(symbol), text);
+QPushButton* borderlessButton(const QString& text, const char* icon, const char* name) {
+    auto* b = new QPushButton(ui::themedIcon(icon), text);
     b->setObjectName(QString::fromLatin1(name));
     b->setFlat(true);
     b->setCursor(Qt::PointingHandCursor);
@@ -57,7 +57,7 @@ QPushButton* borderlessButton(const QString& text, const char* symbol, const cha
 QHBoxLayout* labelledRow(const QString& label, QWidget* value) {
     auto* row = new QHBoxLayout;
     auto* l = new QLabel(label);
-    l->setStyleSheet(QStringLiteral("color: palette(mid);"));
+    ui::makeSecondary(l);
     row->addWidget(l);
     row->addStretch(1);
     row->addWidget(value);
@@ -87,11 +87,10 @@ MenuView::~MenuView() {
     NotificationCenter::shared().unobserve(settingsObserver_);
 }
 
-QCheckBox* MenuView::addSwitch(QVBoxLayout* layout, const char* name, const QString& text,
-                               const char* symbol) {
+QCheckBox* MenuView::addSwitch(QVBoxLayout* layout, const char* name, const QString& text, const char* icon) {
     auto* box = new QCheckBox(text);
     box->setObjectName(QString::fromLatin1(name));
-    box->setIcon(ui::symbolIcon(symbol));
+    box->setIcon(ui::themedIcon(icon));
     box->setLayoutDirection(Qt::LeftToRight);
     layout->addWidget(box);
     return box;
@@ -110,7 +109,7 @@ void MenuView::build() {
     root->setSpacing(6);
 
     // 1. Warning row.
-    warning_ = new QPushButton(ui::symbolIcon("exclamationmark.triangle.fill"), QString());
+    warning_ = new QPushButton(ui::themedIcon("dialog-warning"), QString());
     warning_->setObjectName(QStringLiteral("warning"));
     warning_->setStyleSheet(
         QStringLiteral("QPushButton { text-align: left; padding: 6px 8px; border-radius: 6px; background: "
@@ -159,13 +158,13 @@ void MenuView::build() {
     root->addLayout(labelledRow(QStringLiteral("Address"), address_));
     auto* codeRow = new QHBoxLayout;
     auto* codeLabel = new QLabel(QStringLiteral("Code"));
-    codeLabel->setStyleSheet(QStringLiteral("color: palette(mid);"));
+    ui::makeSecondary(codeLabel);
     code_ = new QLabel;
     code_->setObjectName(QStringLiteral("code"));
     code_->setStyleSheet(QStringLiteral("font-size: 15px; font-weight: 600; letter-spacing: 2px;"));
     code_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    auto* copy = borderlessButton(QStringLiteral("Copy"), "doc.on.doc", "copyCode");
-    auto* newCode = borderlessButton(QStringLiteral("New code"), "arrow.clockwise", "newCode");
+    auto* copy = borderlessButton(QStringLiteral("Copy"), "edit-copy", "copyCode");
+    auto* newCode = borderlessButton(QStringLiteral("New code"), "view-refresh", "newCode");
     codeRow->addWidget(codeLabel);
     codeRow->addStretch(1);
     codeRow->addWidget(code_);
@@ -193,12 +192,12 @@ void MenuView::build() {
         Settings::shared().d().setDouble(SettingsKey::uiScale, textSize_->itemData(index).toDouble());
         actions_->restartSession();
     });
-    sound_ = addSwitch(root, SettingsKey::soundOnIPhone, QStringLiteral("Mac sound on the iPhone"),
-                       "speaker.wave.2.fill");
-    mic_ =
-        addSwitch(root, SettingsKey::iPhoneMic, QStringLiteral("iPhone as the Mac's microphone"), "mic.fill");
-    cam_ = addSwitch(root, SettingsKey::iPhoneCamera, QStringLiteral("iPhone as the Mac's camera"),
-                     "video.fill");
+    sound_ = addSwitch(root, SettingsKey::soundOnIPhone,
+                       QStringLiteral("This computer's sound on the iPhone"), "audio-volume-high");
+    mic_ = addSwitch(root, SettingsKey::iPhoneMic, QStringLiteral("iPhone as this computer's microphone"),
+                     "audio-input-microphone");
+    cam_ = addSwitch(root, SettingsKey::iPhoneCamera, QStringLiteral("iPhone as this computer's camera"),
+                     "camera-video");
     // Read at each press of the key: nothing else to set off.
     commandKey_ = new QComboBox;
     commandKey_->setObjectName(QStringLiteral("commandKey"));
@@ -216,43 +215,35 @@ void MenuView::build() {
     bindSetting(cam_, SettingsKey::iPhoneCamera, nullptr);
 
     // 5. While the iPhone is connected.
-    root->addWidget(ui::sectionCaption(QStringLiteral("While the iPhone is connected")));
+    whileConnected_ = ui::sectionCaption(QStringLiteral("While the iPhone is connected"));
+    root->addWidget(whileConnected_);
     stage_ = addSwitch(root, SettingsKey::stageManager, QStringLiteral("Stage Manager"),
-                       "rectangle.split.3x1.fill");
-    stageReason_ = new QLabel;
-    stageReason_->setObjectName(QStringLiteral("stageManagerReason"));
-    root->addWidget(stageReason_);
-    dock_ = addSwitch(root, SettingsKey::showDock, QStringLiteral("Show the Dock"), "dock.rectangle");
-    dockReason_ = new QLabel;
-    dockReason_->setObjectName(QStringLiteral("showDockReason"));
-    root->addWidget(dockReason_);
-    for (QLabel* reason : {stageReason_, dockReason_}) {
-        reason->setStyleSheet(QStringLiteral("color: palette(mid); font-size: 11px; margin-left: 22px;"));
-    }
+                       "preferences-system-windows");
+    dock_ = addSwitch(root, SettingsKey::showDock, QStringLiteral("Show the Dock"), "user-desktop");
     bindSetting(stage_, SettingsKey::stageManager, [this](bool on) { actions_->stageManagerSwitched(on); });
     bindSetting(dock_, SettingsKey::showDock, [this](bool on) { actions_->showDockSwitched(on); });
 
     // 6. Power and login.
     unlocked_ = addSwitch(root, SettingsKey::keepUnlocked, QStringLiteral("Keep awake and unlocked"),
-                          "lock.open.fill");
+                          "changes-allow");
     bindSetting(unlocked_, SettingsKey::keepUnlocked, [this](bool) { actions_->keepUnlockedChanged(); });
     lidAwake_ =
         addSwitch(root, "lidAwake", QStringLiteral("Stay awake with the lid closed while Tarvello runs"),
-                  "laptopcomputer");
+                  "computer-laptop");
     connect(lidAwake_, &QCheckBox::toggled, this, [this](bool on) {
         QPointer<QWidget> self(this);
         actions_->setLidAwake(on, [self, box = lidAwake_](bool state) {
             onMainThread(self, [box, state] { setCheckedQuietly(box, state); });
         });
     });
-    loginItem_ = addSwitch(root, "loginItem", QStringLiteral("Open at login"), "power");
+    loginItem_ = addSwitch(root, "loginItem", QStringLiteral("Open at login"), "system-run");
     connect(loginItem_, &QCheckBox::toggled, this, [this](bool on) { p_.setLoginItem(on); });
 
     // 7. Developer.
     developer_ = new QToolButton;
     developer_->setObjectName(QStringLiteral("developer"));
     developer_->setText(QStringLiteral("Developer"));
-    developer_->setIcon(ui::symbolIcon("hammer.fill"));
+    developer_->setIcon(ui::themedIcon("applications-development"));
     developer_->setCheckable(true);
     developer_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     developer_->setArrowType(Qt::RightArrow);
@@ -262,10 +253,9 @@ void MenuView::build() {
     developerGroup_->setObjectName(QStringLiteral("developerGroup"));
     auto* dev = new QVBoxLayout(developerGroup_);
     dev->setContentsMargins(12, 0, 0, 0);
-    mirror_ = addSwitch(dev, SettingsKey::mirrorMac, QStringLiteral("Mac display mirrors the iPhone"),
-                        "rectangle.on.rectangle");
-    cursor_ =
-        addSwitch(dev, SettingsKey::showsCursor, QStringLiteral("Mac cursor in the video"), "cursorarrow");
+    mirror_ = addSwitch(dev, SettingsKey::mirrorMac,
+                        QStringLiteral("This computer's display mirrors the iPhone"), "video-display");
+    cursor_ = addSwitch(dev, SettingsKey::showsCursor, QStringLiteral("Pointer in the video"), "input-mouse");
     bindSetting(mirror_, SettingsKey::mirrorMac, [this](bool) { actions_->restartSession(); });
     bindSetting(cursor_, SettingsKey::showsCursor, [this](bool) { actions_->restartSession(); });
     maxBitrate_ = new QSlider(Qt::Horizontal);
@@ -295,7 +285,7 @@ void MenuView::build() {
     log_->setLineWrapMode(QPlainTextEdit::NoWrap);
     log_->setFont(mono);
     dev->addWidget(log_);
-    auto* copyLog = borderlessButton(QStringLiteral("Copy"), "doc.on.doc", "copyLog");
+    auto* copyLog = borderlessButton(QStringLiteral("Copy"), "edit-copy", "copyLog");
     dev->addWidget(copyLog, 0, Qt::AlignRight);
     connect(copyLog, &QPushButton::clicked, this, [this] {
         QStringList all;
@@ -312,8 +302,8 @@ void MenuView::build() {
 
     // 8. Footer.
     auto* footer = new QHBoxLayout;
-    auto* setUp = borderlessButton(QStringLiteral("Set Up\u2026"), "checklist", "setUp");
-    auto* quit = borderlessButton(QStringLiteral("Quit"), "power", "quit");
+    auto* setUp = borderlessButton(QStringLiteral("Set Up\u2026"), "preferences-system", "setUp");
+    auto* quit = borderlessButton(QStringLiteral("Quit"), "system-shutdown", "quit");
     footer->addWidget(setUp);
     footer->addStretch(1);
     footer->addWidget(quit);
@@ -350,12 +340,10 @@ void MenuView::reload() {
 
     const auto stageReason = actions_->stageManagerUnavailable();
     const auto dockReason = actions_->dockUnavailable();
-    stage_->setEnabled(!stageReason);
-    stageReason_->setText(QString::fromStdString(stageReason.value_or(std::string())));
-    stageReason_->setVisible(stageReason.has_value());
-    dock_->setEnabled(!dockReason);
-    dockReason_->setText(QString::fromStdString(dockReason.value_or(std::string())));
-    dockReason_->setVisible(dockReason.has_value());
+    // A switch this desktop cannot serve is left out, not shown ticked and greyed.
+    stage_->setVisible(!stageReason);
+    dock_->setVisible(!dockReason);
+    whileConnected_->setVisible(!stageReason || !dockReason);
 
     QPointer<QWidget> self(this);
     actions_->readLidAwake([self, box = lidAwake_](bool state) {
@@ -379,8 +367,15 @@ void MenuView::stateChanged() {
     for (const auto& l : state_.lines) all << QString::fromStdString(l);
     const QString text = all.join(QLatin1Char('\n'));
     if (log_->toPlainText() != text) {
+        // Follows new lines only while the reader is at the end; otherwise what they
+        // scrolled to stays in view.
+        QScrollBar* v = log_->verticalScrollBar();
+        QScrollBar* h = log_->horizontalScrollBar();
+        const bool atEnd = v->value() >= v->maximum();
+        const int top = v->value(), left = h->value();
         log_->setPlainText(text);
-        log_->verticalScrollBar()->setValue(log_->verticalScrollBar()->maximum());
+        v->setValue(atEnd ? v->maximum() : top);
+        h->setValue(left);
     }
 }
 
@@ -389,10 +384,11 @@ void MenuView::permissionsChanged() {
     if (p_.screenUnavailable)
         warning_->setText(QString::fromStdString(*p_.screenUnavailable));
     else
-        warning_->setText((!p_.screen || !p_.accessibility) ? QStringLiteral("Permissions missing")
+        warning_->setText((!p_.screen || !p_.accessibility) ? QStringLiteral("Display or input unavailable")
                                                             : QStringLiteral("Tailscale isn't connected"));
-    address_->setText(p_.tailscaleIP ? QString::fromStdString(*p_.tailscaleIP)
-                                     : QStringLiteral("Tailscale not connected"));
+    address_->setText(p_.tailscaleIP        ? QString::fromStdString(*p_.tailscaleIP)
+                      : p_.tailscaleSkipped ? QStringLiteral("Local network only")
+                                            : QStringLiteral("Tailscale not connected"));
     setCheckedQuietly(loginItem_, p_.loginItem);
 }
 

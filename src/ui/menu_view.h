@@ -52,7 +52,7 @@ private:
     void build();
     void stateChanged();
     void permissionsChanged();
-    QCheckBox* addSwitch(QVBoxLayout* layout, const char* name, const QString& text, const char* symbol);
+    QCheckBox* addSwitch(QVBoxLayout* layout, const char* name, const QString& text, const char* icon);
     void bindSetting(QCheckBox* box, const char* key, std::function<void(bool)> followUp);
 
     ServerState& state_;
@@ -71,7 +71,7 @@ private:
     QComboBox* commandKey_ = nullptr;
     QCheckBox *sound_ = nullptr, *mic_ = nullptr, *cam_ = nullptr;
     QCheckBox *stage_ = nullptr, *dock_ = nullptr;
-    QLabel *stageReason_ = nullptr, *dockReason_ = nullptr;
+    QLabel* whileConnected_ = nullptr;
     QCheckBox *unlocked_ = nullptr, *lidAwake_ = nullptr, *loginItem_ = nullptr;
     QToolButton* developer_ = nullptr;
     QWidget* developerGroup_ = nullptr;

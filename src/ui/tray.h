@@ -35,8 +35,9 @@ int runTrayApplication(int argc, char** argv, TrayOptions options);
 // Asks the running tray application to quit. Any thread.
 void quitTrayApplication();
 
-// Renders the menu and the onboarding with sample state to DIR/menu.png and
-// DIR/onboarding.png and prints the texts each shows. Returns the exit status.
+// Renders the menu and the onboarding with sample state, in a light palette to
+// DIR/menu.png and DIR/onboarding.png and in a dark one to DIR/menu-dark.png and
+// DIR/onboarding-dark.png, and prints the texts each shows. Returns the exit status.
 int renderScreenshots(int argc, char** argv, const std::string& dir);
 
 }  // namespace tarvello

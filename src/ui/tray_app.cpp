@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -12,6 +13,7 @@
 #include <QPainter>
 #include <QPointer>
 #include <QScreen>
+#include <QStyle>
 #include <QSvgRenderer>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -128,15 +130,20 @@ public:
         disconnectedIcon_ = svgIcon(QStringLiteral(":/icons/disconnected.svg"));
         QApplication::setWindowIcon(connectedIcon_);
 
-        menuWindow_ = new QWidget;
+        const bool trayShown = QSystemTrayIcon::isSystemTrayAvailable();
+        // Beside a tray icon the window is its popup: it opens at the icon and closes
+        // when the user clicks elsewhere. Without one it is an ordinary window.
+        menuWindow_ = new QWidget(nullptr, trayShown ? Qt::Popup : Qt::Window);
+        menuWindow_->setObjectName(QStringLiteral("menuWindow"));
         menuWindow_->setWindowTitle(QStringLiteral("Tarvello"));
+        menuWindow_->installEventFilter(&closedAt_);
         auto* layout = new QVBoxLayout(menuWindow_);
         layout->setContentsMargins(0, 0, 0, 0);
         menu_ = new MenuView(ServerState::shared(), *permissions_, actions_);
         layout->addWidget(menu_);
         layout->setSizeConstraint(QLayout::SetFixedSize);
 
-        if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        if (trayShown) {
             tray_ = new QSystemTrayIcon(disconnectedIcon_);
             tray_->setToolTip(QStringLiteral("Tarvello"));
             auto* context = new QMenu;
@@ -148,7 +155,9 @@ public:
             contextMenu_ = context;
             QObject::connect(tray_, &QSystemTrayIcon::activated, [this](QSystemTrayIcon::ActivationReason r) {
                 if (r != QSystemTrayIcon::Trigger && r != QSystemTrayIcon::DoubleClick) return;
-                if (menuWindow_->isVisible())
+                // The click on the icon that closed the popup arrives here next: it must
+                // not open it again.
+                if (menuWindow_->isVisible() || closedAt_.justClosed())
                     menuWindow_->hide();
                 else
                     showMenu();
@@ -175,10 +184,13 @@ public:
         if (tray_) {
             // Beside the tray icon where the panel says where it is, else at the pointer.
             QRect anchor = tray_->geometry();
-            QPoint at = anchor.isValid() ? anchor.bottomLeft() : QCursor::pos();
-            if (QScreen* screen = QGuiApplication::screenAt(at)) {
+            if (!anchor.isValid()) anchor = QRect(QCursor::pos(), QSize(1, 1));
+            QPoint at = anchor.bottomLeft();
+            if (QScreen* screen = QGuiApplication::screenAt(anchor.center())) {
                 const QRect area = screen->availableGeometry();
                 const QSize size = menuWindow_->sizeHint();
+                // A panel at the bottom of the screen opens the window upwards.
+                if (anchor.center().y() > area.center().y()) at.setY(anchor.top() - size.height());
                 at.setX(std::clamp(at.x(), area.left(), std::max(area.left(), area.right() - size.width())));
                 at.setY(std::clamp(at.y(), area.top(), std::max(area.top(), area.bottom() - size.height())));
             }
@@ -197,6 +209,7 @@ public:
     }
 
     void showOnboarding() {
+        if (menuWindow_->windowType() == Qt::Popup) menuWindow_->hide();
         if (!onboardingWindow_) {
             onboardingWindow_ = new QWidget;
             onboardingWindow_->setWindowTitle(QStringLiteral("Tarvello"));
@@ -206,10 +219,14 @@ public:
             layout->addWidget(new OnboardingView(*permissions_, [window] {
                 if (window) window->hide();
             }));
-            onboardingWindow_->setFixedSize(560, 820);
+            QSize size(560, 780);
             if (QScreen* screen = QGuiApplication::primaryScreen()) {
-                onboardingWindow_->move(screen->availableGeometry().center() -
-                                        onboardingWindow_->rect().center());
+                const QRect area = screen->availableGeometry();
+                size = size.boundedTo(area.size() - QSize(40, 60));
+                onboardingWindow_->resize(size);
+                onboardingWindow_->move(area.center() - onboardingWindow_->rect().center());
+            } else {
+                onboardingWindow_->resize(size);
             }
         }
         onboardingWindow_->show();
@@ -219,8 +236,28 @@ public:
 
 private:
     void updateIcon() {
-        if (tray_) tray_->setIcon(ServerState::shared().client ? connectedIcon_ : disconnectedIcon_);
+        if (!tray_) return;
+        const ServerState& state = ServerState::shared();
+        const bool connected = state.client.has_value();
+        tray_->setIcon(connected ? connectedIcon_ : disconnectedIcon_);
+        tray_->setToolTip(connected ? QStringLiteral("Tarvello: ") + QString::fromStdString(state.status)
+                                    : QStringLiteral("Tarvello"));
     }
+
+    // Notes when the popup last closed.
+    class ClosedAt : public QObject {
+    public:
+        bool justClosed() const { return timer_.isValid() && timer_.elapsed() < 300; }
+
+    protected:
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() == QEvent::Hide) timer_.start();
+            return false;
+        }
+
+    private:
+        QElapsedTimer timer_;
+    };
 
     std::shared_ptr<Permissions> permissions_;
     std::shared_ptr<MenuActions> actions_;
@@ -230,6 +267,7 @@ private:
     QWidget* menuWindow_ = nullptr;
     MenuView* menu_ = nullptr;
     QWidget* onboardingWindow_ = nullptr;  // made when first shown, then kept
+    ClosedAt closedAt_;
     int stateObserver_ = 0;
 };
 
@@ -375,6 +413,9 @@ public:
     bool openTailscaleApp() override { return true; }
     void relaunch() override {}
     void quit() override {}
+    DesktopShown desktopShown() override { return {"Your GNOME desktop", std::nullopt}; }
+    bool stageManagerAvailable() override { return false; }
+    bool dockAvailable() override { return false; }
 
 private:
     MissingCameraActivation camera_;
@@ -410,7 +451,31 @@ void printTexts(const char* window, QWidget* root) {
 bool saveGrab(QWidget* window, const QString& file) {
     window->show();
     QCoreApplication::processEvents();
-    return window->grab().save(file, "PNG");
+    const bool saved = window->grab().save(file, "PNG");
+    window->hide();
+    return saved;
+}
+
+// The pictures show a desktop's light and dark palettes, not the palette of the
+// machine that draws them.
+QPalette samplePalette(bool dark) {
+    QPalette p = QApplication::style()->standardPalette();
+    if (!dark) return p;
+    const QColor window(0x30, 0x30, 0x30), base(0x24, 0x24, 0x24), text(0xee, 0xee, 0xee);
+    p.setColor(QPalette::Window, window);
+    p.setColor(QPalette::WindowText, text);
+    p.setColor(QPalette::Base, base);
+    p.setColor(QPalette::AlternateBase, QColor(0x3a, 0x3a, 0x3a));
+    p.setColor(QPalette::Text, text);
+    p.setColor(QPalette::Button, QColor(0x44, 0x44, 0x44));
+    p.setColor(QPalette::ButtonText, text);
+    p.setColor(QPalette::PlaceholderText, QColor(0xa0, 0xa0, 0xa0));
+    p.setColor(QPalette::Mid, QColor(0x58, 0x58, 0x58));
+    p.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::ToolTipBase, base);
+    p.setColor(QPalette::ToolTipText, text);
+    return p;
 }
 
 }  // namespace
@@ -419,6 +484,7 @@ int renderScreenshots(int argc, char** argv, const std::string& dir) {
     int qtArgc = argc > 0 ? 1 : 0;
     char* qtArgv[] = {argc > 0 ? argv[0] : nullptr, nullptr};
     QApplication app(qtArgc, qtArgv);
+    QApplication::setStyle(QStringLiteral("Fusion"));
     QDir().mkpath(QString::fromStdString(dir));
     auto store = std::make_shared<MemoryStore>();
     store->setString(SettingsKey::token, "042917");
@@ -439,25 +505,34 @@ int renderScreenshots(int argc, char** argv, const std::string& dir) {
         state.lines.emplace_back(line);
 
     auto permissions = Permissions::create(std::make_shared<SampleSetup>(), mainQueue());
-    QWidget menuWindow;
-    auto* layout = new QVBoxLayout(&menuWindow);
-    layout->setContentsMargins(0, 0, 0, 0);
-    auto* menu = new MenuView(state, *permissions, std::make_shared<SampleActions>());
-    layout->addWidget(menu);
-    layout->setSizeConstraint(QLayout::SetFixedSize);
-    if (auto* developer = menu->findChild<QToolButton*>(QStringLiteral("developer")))
-        developer->setChecked(true);
-
-    QWidget onboardingWindow;
-    auto* onboardingLayout = new QVBoxLayout(&onboardingWindow);
-    onboardingLayout->setContentsMargins(0, 0, 0, 0);
-    onboardingLayout->addWidget(new OnboardingView(*permissions, [] {}));
-
     const QString base = QString::fromStdString(dir) + QLatin1Char('/');
-    const bool ok = saveGrab(&menuWindow, base + QStringLiteral("menu.png")) &&
-                    saveGrab(&onboardingWindow, base + QStringLiteral("onboarding.png"));
-    printTexts("menu", &menuWindow);
-    printTexts("onboarding", &onboardingWindow);
+    bool ok = true;
+    for (const bool dark : {false, true}) {
+        QApplication::setPalette(samplePalette(dark));
+        const QString suffix = dark ? QStringLiteral("-dark.png") : QStringLiteral(".png");
+
+        QWidget menuWindow;
+        auto* layout = new QVBoxLayout(&menuWindow);
+        layout->setContentsMargins(0, 0, 0, 0);
+        auto* menu = new MenuView(state, *permissions, std::make_shared<SampleActions>());
+        layout->addWidget(menu);
+        layout->setSizeConstraint(QLayout::SetFixedSize);
+        if (auto* developer = menu->findChild<QToolButton*>(QStringLiteral("developer")))
+            developer->setChecked(true);
+
+        QWidget onboardingWindow;
+        auto* onboardingLayout = new QVBoxLayout(&onboardingWindow);
+        onboardingLayout->setContentsMargins(0, 0, 0, 0);
+        onboardingLayout->addWidget(new OnboardingView(*permissions, [] {}));
+        onboardingWindow.resize(560, 700);
+
+        ok = saveGrab(&menuWindow, base + QStringLiteral("menu") + suffix) && ok;
+        ok = saveGrab(&onboardingWindow, base + QStringLiteral("onboarding") + suffix) && ok;
+        if (!dark) {
+            printTexts("menu", &menuWindow);
+            printTexts("onboarding", &onboardingWindow);
+        }
+    }
     std::fflush(stdout);
     return ok ? 0 : 1;
 }

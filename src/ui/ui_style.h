@@ -6,42 +6,22 @@
 
 namespace tarvello::ui {
 
-// The desktop's themed icon closest to each symbol the windows name; empty where the
-// theme has none, so a row shows its text alone.
-inline QIcon symbolIcon(const char* symbol) {
-    static const struct {
-        const char* symbol;
-        const char* themeName;
-    } map[] = {
-        {"exclamationmark.triangle.fill", "dialog-warning"},
-        {"doc.on.doc", "edit-copy"},
-        {"arrow.clockwise", "view-refresh"},
-        {"speaker.wave.2.fill", "audio-speakers"},
-        {"mic.fill", "audio-input-microphone"},
-        {"video.fill", "camera-video"},
-        {"web.camera.fill", "camera-web"},
-        {"lock.open.fill", "changes-allow"},
-        {"power", "system-shutdown"},
-        {"checklist", "preferences-system"},
-        {"network", "network-wired"},
-        {"hammer.fill", "applications-engineering"},
-        {"checkmark.circle.fill", "emblem-ok"},
-        {"laptopcomputer", "computer-laptop"},
-        {"cursorarrow", "input-mouse"},
-    };
-    for (const auto& m : map) {
-        if (qstrcmp(m.symbol, symbol) == 0) return QIcon::fromTheme(QString::fromLatin1(m.themeName));
-    }
-    return {};
-}
+// The desktop theme's icon of that freedesktop name, else the copy bundled with the
+// program, so no row is left without one where the theme lacks it.
+QIcon themedIcon(const char* name);
 
 // Section captions are shown in capitals.
 inline QLabel* sectionCaption(const QString& text) {
     auto* label = new QLabel(text.toUpper());
     label->setObjectName(QStringLiteral("caption"));
-    label->setStyleSheet(
-        QStringLiteral("color: palette(mid); font-size: 10px; font-weight: 600; margin-top: 6px;"));
+    label->setForegroundRole(QPalette::PlaceholderText);
+    label->setStyleSheet(QStringLiteral("font-size: 10px; font-weight: 600; margin-top: 6px;"));
     return label;
+}
+
+// Secondary text in the desktop's palette, light or dark alike.
+inline void makeSecondary(QLabel* label) {
+    label->setForegroundRole(QPalette::PlaceholderText);
 }
 
 }  // namespace tarvello::ui

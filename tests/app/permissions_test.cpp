@@ -181,23 +181,55 @@ TEST_F(PermissionsTest, ShortcutCheckRepeatsUntilBothAreInstalled) {
     EXPECT_EQ(system->shortcutChecks, checks) << "no check once ready";
 }
 
-TEST_F(PermissionsTest, CameraNoteIsShownUntilInstalledAndBlocksASecondRequest) {
-    system->cam.reply = "Approve Tarvello Camera in the settings.";
+TEST_F(PermissionsTest, AFailedCameraActivationIsShownAndCanBeRetried) {
+    system->cam.reply = "The camera extension tarvello-camera is not installed";
     create();
     onMain([this] { p->installCamera(); });
     // Work a task posts to its own queue is queued only once that task has returned,
     // which may be after the next sync task was posted: the second hop comes after it.
     onMain([] {});
     onMain([] {});
-    EXPECT_EQ(p->cameraNote, "Approve Tarvello Camera in the settings.");
-    onMain([this] { p->installCamera(); });
-    EXPECT_EQ(system->cam.requests, 1);
-    EXPECT_EQ(system->recorded(), std::vector<std::string>{std::string("open ") + SetupUrl::cameraHelp});
+    EXPECT_EQ(p->cameraNote, "The camera extension tarvello-camera is not installed");
+    EXPECT_FALSE(p->cameraActivating);
 
-    Settings::shared().d().setBool(SettingsKey::cameraActivated, true);
-    refresh();
+    system->cam.reply.reset();
+    system->cam.found = true;
+    onMain([this] { p->installCamera(); });
+    onMain([] {});
+    onMain([] {});
+    EXPECT_EQ(system->cam.requests, 2) << "a retry asks again";
     EXPECT_TRUE(p->cameraInstalled);
     EXPECT_EQ(p->cameraNote, std::nullopt);
+}
+
+TEST_F(PermissionsTest, FirstLaunchAsksForTheCameraButLeavesTheSoundSettingsAlone) {
+    create();
+    onMain([this] { p->installMissing(); });
+    onMain([] {});
+    onMain([] {});
+    p->flushBackground();
+    EXPECT_EQ(system->cam.requests, 1);
+    EXPECT_TRUE(system->recorded().empty())
+        << "installed without the user's Install: " << system->recorded()[0];
+
+    onMain([this] { p->installAudio(); });
+    p->flushBackground();
+    EXPECT_EQ(system->recorded(), std::vector<std::string>{"installAudio"});
+}
+
+TEST_F(PermissionsTest, SkippingTailscaleCompletesTheEssentialsAndIsRemembered) {
+    system->screen = true;
+    system->accessibility = true;
+    create();
+    EXPECT_FALSE(p->essentialsDone());
+    onMain([this] { p->skipTailscale(true); });
+    EXPECT_TRUE(p->tailscaleSkipped);
+    EXPECT_TRUE(p->essentialsDone());
+    onMain([this] { p.reset(); });
+    create();  // the next launch
+    EXPECT_TRUE(p->essentialsDone());
+    onMain([this] { p->skipTailscale(false); });
+    EXPECT_FALSE(p->essentialsDone());
 }
 
 TEST_F(PermissionsTest, LoginItemFailureIsLoggedAndTheRealStateShown) {

@@ -1,11 +1,15 @@
 #ifdef TARVELLO_HAVE_PULSE
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <charconv>
 #include <fstream>
+#include <thread>
 
 #include "audio/audio_install.h"
 #include "audio/audio_test_support.h"
@@ -248,6 +252,62 @@ TEST_F(RunningCopyTest, SecondCopyWithNewCodeHandsItToTheRunningCopy) {
     EXPECT_FALSE(refused->accepted);
 
     registeredPhone(*first, code);  // accepted: checked inside
+}
+
+// Stands in for the camera extension: counts the connections to its socket and tells
+// each one the camera is in use, as the extension does when an application reads it.
+class CountingCameraSocket {
+public:
+    explicit CountingCameraSocket(const std::filesystem::path& path) {
+        listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+        listening_ = ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                     ::listen(listener_, 8) == 0;
+        thread_ = std::thread([this] {
+            for (;;) {
+                const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+                if (fd < 0) return;
+                const char inUse = '1';
+                (void)!::write(fd, &inUse, 1);
+                accepted_.push_back(fd);
+                ++connections_;
+            }
+        });
+    }
+    ~CountingCameraSocket() {
+        ::shutdown(listener_, SHUT_RDWR);  // wakes accept()
+        thread_.join();
+        ::close(listener_);
+        for (int fd : accepted_) ::close(fd);
+    }
+    bool listening() const { return listening_; }
+    int connections() const { return connections_; }
+
+private:
+    int listener_ = -1;
+    bool listening_ = false;
+    std::thread thread_;
+    std::vector<int> accepted_;  // the accept thread's until it ended
+    std::atomic<int> connections_{0};
+};
+
+// The extension keeps only its newest client: a second connection from this process
+// would take the picture away from the first.
+TEST_F(RunningCopyTest, ActivationAndSessionShareOneCameraConnection) {
+    // Not activated yet: finding the running extension is what the launch activates on.
+    std::ofstream(configDir / "settings.json") << "{\"token\": \"" << kPairingCode << "\"}\n";
+    CountingCameraSocket extension(daemon.runtime / "tarvello-camera.sock");
+    ASSERT_TRUE(extension.listening());
+
+    auto tarvello = launch("tarvello.log");
+    ASSERT_TRUE(eventually([&] { return tarvello->videoPort() != 0; })) << tarvello->output();
+    ASSERT_TRUE(eventually([&] { return extension.connections() > 0; })) << tarvello->output();
+    auto phone = registeredPhone(*tarvello);
+    const auto request = phone->waitFor(MsgType::cameraRequest, 20);
+    ASSERT_TRUE(request) << "the session never read the camera's in-use value\n" << tarvello->output();
+    EXPECT_EQ(extension.connections(), 1) << tarvello->output();
 }
 
 }  // namespace

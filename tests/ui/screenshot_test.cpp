@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "base/child_process.h"
 #include "platform/linux/xvfb_server.h"
+#include "support/eventually.h"
 #include "support/require.h"
 
 namespace tarvello {
@@ -43,7 +42,8 @@ TEST(Screenshots, MenuAndOnboardingRenderOnX) {
 
     const fs::path dir = TARVELLO_SCREENSHOT_DIR;
     fs::create_directories(dir);
-    for (const char* name : {"menu.png", "onboarding.png"}) fs::remove(dir / name);
+    const char* pictures[] = {"menu.png", "onboarding.png", "menu-dark.png", "onboarding-dark.png"};
+    for (const char* name : pictures) fs::remove(dir / name);
     const fs::path output = dir / "texts.txt";
     fs::remove(output);
 
@@ -56,11 +56,7 @@ TEST(Screenshots, MenuAndOnboardingRenderOnX) {
     spec.outputPath = output.string();
     const pid_t pid = spawnChild(spec, error);
     ASSERT_GT(pid, 0) << error;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!childExited(pid) && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    const bool exited = childExited(pid);
+    const bool exited = test::eventually([&] { return childExited(pid); }, 60);
     if (!exited) endChild(pid, SIGKILL, 0, false);
     ASSERT_TRUE(exited) << "the renderer did not finish";
 
@@ -75,12 +71,18 @@ TEST(Screenshots, MenuAndOnboardingRenderOnX) {
               std::string::npos)
         << shown;
 
-    const PngSize menu = pngSize(dir / "menu.png");
-    EXPECT_EQ(menu.width, 400u);
-    EXPECT_GT(menu.height, 400u);
-    const PngSize onboarding = pngSize(dir / "onboarding.png");
-    EXPECT_EQ(onboarding.width, 560u);
-    EXPECT_EQ(onboarding.height, 820u);
+    EXPECT_NE(shown.find("onboarding: Your GNOME desktop\n"), std::string::npos) << shown;
+    EXPECT_EQ(shown.find("Stage Manager"), std::string::npos) << "a desktop without one shows no such row\n"
+                                                              << shown;
+
+    for (const char* suffix : {"", "-dark"}) {
+        const PngSize menu = pngSize(dir / (std::string("menu") + suffix + ".png"));
+        EXPECT_EQ(menu.width, 400u) << suffix;
+        EXPECT_GT(menu.height, 400u) << suffix;
+        const PngSize onboarding = pngSize(dir / (std::string("onboarding") + suffix + ".png"));
+        EXPECT_EQ(onboarding.width, 560u) << suffix;
+        EXPECT_EQ(onboarding.height, 700u) << suffix << ": fits a 768-pixel screen";
+    }
 }
 
 }  // namespace

@@ -5,8 +5,14 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSlider>
+#include <QToolButton>
+#include <algorithm>
 #include <asio/io_context.hpp>
 #include <mutex>
 #include <thread>
@@ -30,9 +36,28 @@ void serviceQueues() {
     }
 }
 
+// Answers each activation with the next scripted outcome (nothing: activated).
+class ScriptedCamera final : public CameraActivation {
+public:
+    bool deviceFound() override { return found; }
+    void activate(std::function<void(std::optional<std::string>)> completion) override {
+        ++requests;
+        auto outcome = outcomes.empty() ? std::nullopt : outcomes.front();
+        if (!outcomes.empty()) outcomes.erase(outcomes.begin());
+        if (!outcome) found = true;
+        completion(outcome);
+    }
+    void activateIfNeeded() override {}
+
+    bool found = false;
+    int requests = 0;
+    std::vector<std::optional<std::string>> outcomes;
+};
+
 class FakeSetup final : public SetupSystem {
 public:
     bool screenAllowed() override { return screen; }
+    DesktopShown desktopShown() override { return desktop; }
     bool accessibilityTrusted() override { return accessibility; }
     bool loginItemEnabled() override { return loginItem; }
     std::optional<std::string> setLoginItem(bool on) override {
@@ -44,8 +69,10 @@ public:
     std::vector<std::string> tailscaleAddresses() override { return addresses; }
     bool audioInstalled() override { return audio; }
     bool audioPluginsPresent() override { return true; }
-    void installAudio() override {}
+    void installAudio() override { calls.push_back("installAudio"); }
     CameraActivation& camera() override { return camera_; }
+    bool stageManagerAvailable() override { return stageManager; }
+    bool dockAvailable() override { return dock; }
     std::set<std::string> installedShortcuts() override { return {}; }
     void installMissingShortcuts() override {}
     void openUrl(const std::string& url) override { calls.push_back("open " + url); }
@@ -54,11 +81,11 @@ public:
     void quit() override { calls.push_back("quit"); }
 
     bool screen = false, accessibility = false, loginItem = false, audio = false, installedTailscale = false;
+    bool stageManager = true, dock = true;
+    DesktopShown desktop;
     std::vector<std::string> addresses;
     std::vector<std::string> calls;
-
-private:
-    MissingCameraActivation camera_;
+    ScriptedCamera camera_;
 };
 
 class FakeActions final : public MenuActions {
@@ -273,7 +300,7 @@ TEST_F(ViewTest, WarningRowNamesWhatIsMissing) {
     auto* warning = find<QPushButton>(view, "warning");
     ASSERT_NE(warning, nullptr);
     EXPECT_TRUE(warning->isVisibleTo(&view));
-    EXPECT_EQ(warning->text(), "Permissions missing");
+    EXPECT_EQ(warning->text(), "Display or input unavailable");
     EXPECT_EQ(text(view, "address"), "Tailscale not connected");
 
     setup->screen = setup->accessibility = true;
@@ -321,23 +348,191 @@ TEST_F(ViewTest, HeaderFollowsTheStatusModel) {
     EXPECT_FALSE(alert->isVisibleTo(&view));
 }
 
-TEST_F(ViewTest, SwitchesThisDesktopCannotServeAreShownUnavailable) {
+// Every text a window can show, hidden ones included: a hidden label is shown in
+// another state.
+QStringList windowTexts(QWidget& root) {
+    QStringList texts{root.windowTitle(), root.toolTip()};
+    for (QWidget* w : root.findChildren<QWidget*>()) {
+        texts << w->toolTip() << w->windowTitle();
+        if (auto* label = qobject_cast<QLabel*>(w)) texts << label->text();
+        if (auto* button = qobject_cast<QAbstractButton*>(w)) texts << button->text();
+        if (auto* combo = qobject_cast<QComboBox*>(w))
+            for (int i = 0; i < combo->count(); ++i) texts << combo->itemText(i);
+    }
+    texts.removeAll(QString());
+    return texts;
+}
+
+void expectNoForeignWords(QWidget& root, const char* when) {
+    static const QRegularExpression foreign(
+        QStringLiteral("\\bMac\\b|System Settings|menu bar|password|Accessibility|Screen Recording"));
+    for (const QString& t : windowTexts(root))
+        EXPECT_FALSE(foreign.match(t).hasMatch()) << when << ": " << t.toStdString();
+}
+
+TEST_F(ViewTest, NoWindowTextSpeaksOfAnotherSystem) {
+    MenuView& menuView = makeMenu();
+    OnboardingView& onboardingView = makeOnboarding();
+    auto check = [&](const char* when) {
+        refresh();
+        expectNoForeignWords(menuView, when);
+        expectNoForeignWords(onboardingView, when);
+    };
+    check("nothing set up");
+    setup->installedTailscale = true;
+    check("Tailscale installed");
+    permissions->skipTailscale(true);
+    check("Tailscale skipped");
+    setup->screen = setup->accessibility = setup->audio = true;
+    setup->addresses = {"100.101.102.103"};
+    check("all set, after a relaunch is due");
+    setup->camera_.outcomes = {std::string("Camera: the extension did not start")};
+    find<QPushButton>(onboardingView, "cameraButton")->click();
+    serviceQueues();
+    check("camera failed");
+    find<QToolButton>(menuView, "developer")->click();
+    check("developer section open");
+}
+
+TEST_F(ViewTest, SwitchesAndRowsADesktopLacksAreAbsent) {
+    setup->stageManager = setup->dock = false;
     actions->stageReason = "This desktop has no Stage Manager to switch";
+    actions->dockReason = "This desktop has no Dock to show";
+    MenuView& menuView = makeMenu();
+    OnboardingView& onboardingView = makeOnboarding();
+    EXPECT_FALSE(find<QCheckBox>(menuView, SettingsKey::stageManager)->isVisibleTo(&menuView));
+    EXPECT_FALSE(find<QCheckBox>(menuView, SettingsKey::showDock)->isVisibleTo(&menuView));
+    for (QLabel* caption : menuView.findChildren<QLabel*>(QStringLiteral("caption")))
+        EXPECT_FALSE(caption->isVisibleTo(&menuView) && caption->text() == "WHILE THE IPHONE IS CONNECTED");
+    EXPECT_FALSE(find<QWidget>(onboardingView, "stageManagerRow")->isVisibleTo(&onboardingView));
+    EXPECT_FALSE(find<QPushButton>(onboardingView, "stageManagerButton")->isVisibleTo(&onboardingView));
+
+    // A desktop with a Dock but no Stage Manager keeps the one switch that works.
+    actions->dockReason.reset();
+    menuView.reload();
+    EXPECT_TRUE(find<QCheckBox>(menuView, SettingsKey::showDock)->isVisibleTo(&menuView));
+    EXPECT_FALSE(find<QCheckBox>(menuView, SettingsKey::stageManager)->isVisibleTo(&menuView));
+    bool captionShown = false;
+    for (QLabel* caption : menuView.findChildren<QLabel*>(QStringLiteral("caption")))
+        captionShown |= caption->isVisibleTo(&menuView) && caption->text() == "WHILE THE IPHONE IS CONNECTED";
+    EXPECT_TRUE(captionShown);
+}
+
+TEST_F(ViewTest, EveryRowAndSwitchHasAnIcon) {
+    MenuView& menuView = makeMenu();
+    for (QCheckBox* box : menuView.findChildren<QCheckBox*>())
+        EXPECT_FALSE(box->icon().pixmap(16, 16).isNull()) << box->objectName().toStdString();
+    for (QPushButton* button : menuView.findChildren<QPushButton*>())
+        EXPECT_FALSE(button->icon().pixmap(16, 16).isNull()) << button->objectName().toStdString();
+
+    OnboardingView& onboardingView = makeOnboarding();
+    int rows = 0;
+    for (QWidget* row : onboardingView.findChildren<QWidget*>(QRegularExpression(QStringLiteral("Row$")))) {
+        ++rows;
+        bool hasIcon = false;
+        for (QLabel* label : row->findChildren<QLabel*>()) hasIcon |= !label->pixmap().isNull();
+        EXPECT_TRUE(hasIcon) << row->objectName().toStdString();
+    }
+    EXPECT_EQ(rows, 7);
+}
+
+TEST_F(ViewTest, DisplayRowNamesTheDesktopAndWhyItIsNotTheUsers) {
+    OnboardingView& view = makeOnboarding();
+    EXPECT_EQ(text(view, "displayDetail"), "A private desktop");
+    setup->desktop = {"A private desktop", "This computer shows a login screen, not your session."};
+    refresh();
+    EXPECT_EQ(text(view, "displayDetail"),
+              "A private desktop\nThis computer shows a login screen, not your session.");
+    setup->desktop = {"Your GNOME desktop", std::nullopt};
+    setup->screen = true;
+    refresh();
+    EXPECT_EQ(text(view, "displayDetail"), "Your GNOME desktop");
+    EXPECT_EQ(text(view, "displayDone"), "\u2713 Ready");
+}
+
+TEST_F(ViewTest, TailscaleCanBeSkippedForTheLocalNetwork) {
+    setup->screen = setup->accessibility = true;
+    MenuView& menuView = makeMenu();
+    OnboardingView& view = makeOnboarding();
+    auto* skip = find<QPushButton>(view, "skipTailscale");
+    EXPECT_EQ(skip->text(), "Skip: local network only");
+    EXPECT_EQ(find<QPushButton>(view, "footerButton")->text(), "Later");
+
+    skip->click();
+    serviceQueues();
+    EXPECT_EQ(store->getBool(SetupKey::tailscaleSkipped), true);
+    EXPECT_EQ(text(view, "tailscaleDone"), "\u2713 Skipped");
+    EXPECT_EQ(find<QPushButton>(view, "footerButton")->text(), "Done");
+    EXPECT_EQ(text(view, "footerText"),
+              "All set. Enter this computer's address and the code on your iPhone.");
+    EXPECT_FALSE(find<QPushButton>(menuView, "warning")->isVisibleTo(&menuView));
+    EXPECT_EQ(text(menuView, "address"), "Local network only");
+
+    EXPECT_EQ(skip->text(), "Use Tailscale");
+    skip->click();
+    serviceQueues();
+    EXPECT_EQ(store->getBool(SetupKey::tailscaleSkipped), false);
+    EXPECT_EQ(find<QPushButton>(view, "footerButton")->text(), "Later");
+}
+
+TEST_F(ViewTest, SoundDevicesAreInstalledOnlyWhenTheUserPressesInstall) {
+    OnboardingView& view = makeOnboarding();
+    permissions->installMissing();  // what the first launch runs
+    refresh();
+    permissions->flushBackground();
+    EXPECT_EQ(std::count(setup->calls.begin(), setup->calls.end(), "installAudio"), 0);
+    find<QPushButton>(view, "audioButton")->click();
+    permissions->flushBackground();
+    EXPECT_EQ(std::count(setup->calls.begin(), setup->calls.end(), "installAudio"), 1);
+}
+
+TEST_F(ViewTest, SetupWindowFitsASmallScreenAndKeepsItsFooterInView) {
+    OnboardingView& view = makeOnboarding();
+    EXPECT_LE(view.minimumSizeHint().height(), 768 - 100);
+    EXPECT_GT(view.maximumHeight(), 768) << "the user can make it taller";
+    view.resize(560, 400);
+    view.show();
+    serviceQueues();
+    auto* scroll = view.findChild<QScrollArea*>(QStringLiteral("rows"));
+    ASSERT_NE(scroll, nullptr);
+    EXPECT_GT(scroll->verticalScrollBar()->maximum(), 0) << "the rows scroll at this height";
+    auto* footer = find<QPushButton>(view, "footerButton");
+    const QRect inView(footer->mapTo(&view, QPoint(0, 0)), footer->size());
+    EXPECT_TRUE(view.rect().contains(inView)) << "the footer is cut off";
+}
+
+TEST_F(ViewTest, LogKeepsTheReadersPlaceWhileLinesArrive) {
     MenuView& view = makeMenu();
-    EXPECT_FALSE(find<QCheckBox>(view, SettingsKey::stageManager)->isEnabled());
-    EXPECT_TRUE(find<QCheckBox>(view, SettingsKey::showDock)->isEnabled());
-    EXPECT_EQ(text(view, "stageManagerReason"), "This desktop has no Stage Manager to switch");
-    EXPECT_TRUE(find<QLabel>(view, "stageManagerReason")->isVisibleTo(&view));
-    EXPECT_FALSE(find<QLabel>(view, "showDockReason")->isVisibleTo(&view));
+    find<QToolButton>(view, "developer")->click();
+    view.show();
+    for (int i = 0; i < 100; ++i) state.lines.push_back("line " + std::to_string(i));
+    state.changed();
+    serviceQueues();
+    QScrollBar* bar = find<QPlainTextEdit>(view, "log")->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 20);
+    EXPECT_EQ(bar->value(), bar->maximum()) << "a reader at the end follows new lines";
+
+    bar->setValue(10);
+    state.lines.push_back("line 100");
+    state.changed();
+    EXPECT_EQ(bar->value(), 10);
+
+    bar->setValue(bar->maximum());
+    const int before = bar->maximum();
+    state.lines.push_back("line 101");
+    state.changed();
+    EXPECT_GT(bar->maximum(), before);
+    EXPECT_EQ(bar->value(), bar->maximum());
 }
 
 TEST_F(ViewTest, OnboardingFooterHasThreeForms) {
-    setup->screen = true;  // allowed before this process started: no relaunch
+    setup->screen = true;  // available before this process started: no relaunch
     OnboardingView& view = makeOnboarding();
     auto* button = find<QPushButton>(view, "footerButton");
     auto* relaunch = find<QPushButton>(view, "relaunch");
     ASSERT_TRUE(button && relaunch);
-    EXPECT_EQ(text(view, "footerText"), "Tarvello stays in the menu bar.");
+    EXPECT_EQ(text(view, "footerText"),
+              "Tarvello keeps running: open it from its tray icon, or start it again.");
     EXPECT_EQ(button->text(), "Later");
     EXPECT_FALSE(relaunch->isVisibleTo(&view));
 
@@ -351,17 +546,17 @@ TEST_F(ViewTest, OnboardingFooterHasThreeForms) {
     EXPECT_EQ(closed, 1);
 }
 
-TEST_F(ViewTest, OnboardingOffersTheRelaunchAfterAScreenGrant) {
+TEST_F(ViewTest, OnboardingOffersTheRelaunchOnceTheScreenBecameAvailable) {
     OnboardingView& view = makeOnboarding();
-    EXPECT_TRUE(find<QPushButton>(view, "screenButton")->isVisibleTo(&view));
-    find<QPushButton>(view, "screenButton")->click();
+    EXPECT_TRUE(find<QPushButton>(view, "displayButton")->isVisibleTo(&view));
+    find<QPushButton>(view, "displayButton")->click();
     EXPECT_EQ(setup->calls, std::vector<std::string>{std::string("open ") + SetupUrl::screenHelp});
 
     setup->screen = true;
     refresh();
-    EXPECT_FALSE(find<QPushButton>(view, "screenButton")->isVisibleTo(&view));
-    EXPECT_EQ(text(view, "screenDone"), "\u2713 Allowed");
-    EXPECT_EQ(text(view, "footerText"), "Relaunch to turn on screen capture.");
+    EXPECT_FALSE(find<QPushButton>(view, "displayButton")->isVisibleTo(&view));
+    EXPECT_EQ(text(view, "displayDone"), "\u2713 Ready");
+    EXPECT_EQ(text(view, "footerText"), "Relaunch to show this computer's screen.");
     EXPECT_FALSE(find<QPushButton>(view, "footerButton")->isVisibleTo(&view));
     auto* relaunch = find<QPushButton>(view, "relaunch");
     EXPECT_TRUE(relaunch->isVisibleTo(&view));
@@ -370,7 +565,7 @@ TEST_F(ViewTest, OnboardingOffersTheRelaunchAfterAScreenGrant) {
     EXPECT_EQ(setup->calls, (std::vector<std::string>{"relaunch", "quit"}));
 }
 
-TEST_F(ViewTest, OnboardingTailscaleRowFollowsTheClient) {
+TEST_F(ViewTest, OnboardingTailscaleRowSaysHowToConnect) {
     OnboardingView& view = makeOnboarding();
     auto* button = find<QPushButton>(view, "tailscaleButton");
     EXPECT_EQ(button->text(), "Install");
@@ -378,21 +573,30 @@ TEST_F(ViewTest, OnboardingTailscaleRowFollowsTheClient) {
     EXPECT_EQ(setup->calls.back(), std::string("open ") + SetupUrl::tailscaleStore);
     setup->installedTailscale = true;
     refresh();
-    EXPECT_EQ(button->text(), "Open");
-    EXPECT_EQ(text(view, "tailscaleDetail"), "Open Tailscale and sign in to connect this Mac.");
+    EXPECT_FALSE(button->isVisibleTo(&view)) << "installed: nothing more to download";
+    EXPECT_TRUE(text(view, "tailscaleDetail").contains("tailscale up"));
     setup->addresses = {"100.101.102.103"};
     refresh();
-    EXPECT_FALSE(button->isVisibleTo(&view));
+    EXPECT_FALSE(find<QPushButton>(view, "skipTailscale")->isVisibleTo(&view));
     EXPECT_EQ(text(view, "tailscaleDone"), "\u2713 100.101.102.103");
 }
 
-TEST_F(ViewTest, OnboardingCameraRowShowsTheActivationNote) {
+TEST_F(ViewTest, OnboardingCameraRowRetriesAFailedActivation) {
+    setup->camera_.outcomes = {std::string("Camera: the extension did not start"), std::nullopt};
     OnboardingView& view = makeOnboarding();
-    EXPECT_EQ(find<QPushButton>(view, "cameraButton")->text(), "Install");
-    find<QPushButton>(view, "cameraButton")->click();
+    auto* button = find<QPushButton>(view, "cameraButton");
+    EXPECT_EQ(button->text(), "Install");
+    button->click();
     serviceQueues();
-    EXPECT_EQ(text(view, "cameraDetail"), "The camera is not part of this build yet.");
-    EXPECT_EQ(find<QPushButton>(view, "cameraButton")->text(), "Open Settings");
+    EXPECT_EQ(text(view, "cameraDetail"), "Camera: the extension did not start");
+    EXPECT_EQ(button->text(), "Try Again");
+    EXPECT_TRUE(button->isEnabled());
+
+    button->click();
+    serviceQueues();
+    EXPECT_EQ(setup->camera_.requests, 2);
+    EXPECT_EQ(text(view, "cameraDone"), "\u2713 Installed");
+    EXPECT_FALSE(button->isVisibleTo(&view));
 }
 
 }  // namespace
