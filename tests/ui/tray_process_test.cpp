@@ -7,7 +7,7 @@
 #include <functional>
 #include <optional>
 
-#include "platform/linux/child_process.h"
+#include "base/child_process.h"
 #include "platform/linux/xvfb_server.h"
 #include "support/eventually.h"
 #include "support/test_phone.h"
