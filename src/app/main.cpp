@@ -49,9 +49,9 @@ the pairing code to type on the phone.
 Options:
   --headless            Run the server only, without the tray icon and windows (also
                         when there is no graphical session or the build has no Qt).
-  --platform NAME       Back-end set: "linux" (each session gets a private Xvfb
-                        display running the sessionCommand setting, captured with
-                        XShm and XDamage) or "sim" (in-memory display with a moving
+  --platform NAME       Back-end set: "linux" (the display setting chooses: your
+                        GNOME desktop, or a private Xvfb display running the
+                        sessionCommand setting) or "sim" (in-memory display with a moving
                         test picture, recorded input; runs anywhere). Default: linux
                         when Xvfb is installed, else sim.
   --config-dir DIR      Keep settings in DIR/settings.json instead of
@@ -344,15 +344,16 @@ int main(int argc, char** argv) {
         return installed ? 0 : 1;
     }
 
+    // Before the platform: which desktop it serves is a setting.
+    Settings::useStore(std::make_shared<JsonFileStore>(defaultSettingsPath(configDir)));
+    if (newCode) Settings::shared().newToken();
+
     std::string error;
     auto platform = makePlatform(platformName, error);
     if (!platform) {
         std::fprintf(stderr, "tarvello: %s\n", error.c_str());
         return 2;
     }
-
-    Settings::useStore(std::make_shared<JsonFileStore>(defaultSettingsPath(configDir)));
-    if (newCode) Settings::shared().newToken();
 
     // Trackpad and dock preferences live beside the settings, so --config-dir isolates both.
     if (auto dir = defaultPreferenceDomainsDirectory(configDir))
@@ -386,6 +387,7 @@ int main(int argc, char** argv) {
     // holds the ports may do this: a second copy must not undo the first one's session.
     auto launchRepairs = [&] {
         AudioBridge::restoreDefaultDevices(*audio);
+        if (platformName == "linux") repairDisplayLayout();
         stageManager->restoreDockAtLaunch();
         camera->activateIfNeeded();
     };

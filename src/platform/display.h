@@ -34,6 +34,8 @@ struct VirtualDisplayDescriptor {
     uint32_t vendorID = 0, productID = 0, serialNum = 0;
     // The largest backing the display must offer: twice the point size for HiDPI.
     int maxPixelsWide = 0, maxPixelsHigh = 0;
+    // The phone's own pixels, for back-ends whose monitor has exactly the phone's size.
+    int phonePixelsWide = 0, phonePixelsHigh = 0;
 };
 
 struct VirtualDisplaySettings {

@@ -83,6 +83,8 @@ bool VirtualDisplay::create(int width, int height, double refreshRate, double ui
 
     descriptor.maxPixelsWide = 2 * pointW;
     descriptor.maxPixelsHigh = 2 * pointH;
+    descriptor.phonePixelsWide = pixelW;
+    descriptor.phonePixelsHigh = pixelH;
 
     const auto id = facility_->createVirtualDisplay(descriptor);
     if (!id) {

@@ -8,9 +8,15 @@
 #else
 #include "platform/sim/sim_audio.h"
 #endif
+#include "platform/linux/display_mode.h"
 #include "platform/linux/linux_camera.h"
 #include "platform/linux/linux_capture.h"
 #include "platform/linux/linux_cursor.h"
+#ifdef TARVELLO_HAVE_GNOME
+#include "platform/linux/gnome/desktop_switch.h"
+#include "platform/linux/gnome/gnome_backend.h"
+#endif
+#include "app/log.h"
 #include "platform/linux/linux_display.h"
 #include "platform/linux/linux_host.h"
 #include "platform/linux/linux_input.h"
@@ -42,6 +48,14 @@ std::shared_ptr<CameraFacility> makeSystemCamera() {
     return std::make_shared<LinuxCamera>();
 }
 
+void repairDisplayLayout() {
+#ifdef TARVELLO_HAVE_GNOME
+    std::string error;
+    if (!gnome::restoreSavedLayout({}, error))
+        log("The monitor layout a previous run changed is not restored yet: " + error);
+#endif
+}
+
 Platform makeLinuxPlatform() {
     LinuxDisplay::Options options;
     options.sessionCommand = [] { return Settings::shared().d().getString(SettingsKey::sessionCommand); };
@@ -62,6 +76,42 @@ Platform makeLinuxPlatform() {
     p.audio = makeSystemAudio();
 #ifdef TARVELLO_HAVE_ATSPI
     p.accessibility = std::make_shared<LinuxAccessibility>(display);
+#endif
+    const std::string setting = Settings::shared().display();
+    const auto startup = resolveDisplay(setting, probeSession(setting));
+    setCurrentDisplay(startup);
+    log(startup.logLine);
+#ifdef TARVELLO_HAVE_GNOME
+    gnome::GnomeOptions gnomeOptions;
+    gnomeOptions.logind = logind;
+    gnomeOptions.mirrorNow = [] { return Settings::shared().mirrorMac(); };
+    auto gnomeDesktop = gnome::makeGnomeBackend(gnomeOptions);
+    gnome::DesktopSwitchOptions choice;
+    choice.startsOnDesktop = startup.kind == DesktopKind::gnomeWayland;
+    // Resolved again as each session starts: a changed setting applies from the next one.
+    choice.wantsDesktop = [] {
+        const std::string now = Settings::shared().display();
+        auto resolved = resolveDisplay(now, probeSession(now));
+        if (resolved.logLine != currentDisplay().logLine) log(resolved.logLine);
+        setCurrentDisplay(resolved);
+        return resolved.kind == DesktopKind::gnomeWayland;
+    };
+    choice.refusal = gnomeDesktop.lastError;
+    choice.chosen = [refusal = gnomeDesktop.lastError](bool desktop) {
+        if (desktop || currentDisplay().kind != DesktopKind::gnomeWayland) return;
+        setCurrentDisplay(
+            {DesktopKind::privateDesktop, "Display: " + describeDesktop(DesktopKind::privateDesktop) +
+                                              " (your GNOME desktop refused: " + refusal() + ")"});
+    };
+    auto chosen =
+        gnome::makeDesktopSwitch({gnomeDesktop.display, gnomeDesktop.capture, gnomeDesktop.input,
+                                  gnomeDesktop.cursor, gnomeDesktop.host},
+                                 {p.display, p.capture, p.input, p.cursor, p.host}, std::move(choice));
+    p.display = chosen.display;
+    p.capture = chosen.capture;
+    p.input = chosen.input;
+    p.cursor = chosen.cursor;
+    p.host = chosen.host;
 #endif
     p.camera = makeSystemCamera();
     // No dock on an X desktop: gestures that would tell one take their fallbacks.
