@@ -48,6 +48,16 @@ std::shared_ptr<CameraFacility> makeSystemCamera() {
     return std::make_shared<LinuxCamera>();
 }
 
+namespace {
+Platform finish(Platform& p) {
+    p.camera = makeSystemCamera();
+    // No dock on an X desktop: gestures that would tell one take their fallbacks.
+    p.dock = nullptr;
+    p.workspace = nullptr;
+    return std::move(p);
+}
+}  // namespace
+
 void repairDisplayLayout() {
 #ifdef TARVELLO_HAVE_GNOME
     std::string error;
@@ -77,11 +87,13 @@ Platform makeLinuxPlatform() {
 #ifdef TARVELLO_HAVE_ATSPI
     p.accessibility = std::make_shared<LinuxAccessibility>(display);
 #endif
-    const std::string setting = Settings::shared().display();
-    const auto startup = resolveDisplay(setting, probeSession(setting));
+    // Asked whatever the setting, so a desktop that is there can be chosen for a later session.
+    const SessionFacts facts = probeSession("auto");
+    const auto startup = resolveDisplay(Settings::shared().display(), facts);
     setCurrentDisplay(startup);
     log(startup.logLine);
 #ifdef TARVELLO_HAVE_GNOME
+    if (facts.gnomeUnavailable || facts.sessionType == "x11") return finish(p);
     gnome::GnomeOptions gnomeOptions;
     gnomeOptions.logind = logind;
     gnomeOptions.mirrorNow = [] { return Settings::shared().mirrorMac(); };
@@ -113,11 +125,7 @@ Platform makeLinuxPlatform() {
     p.cursor = chosen.cursor;
     p.host = chosen.host;
 #endif
-    p.camera = makeSystemCamera();
-    // No dock on an X desktop: gestures that would tell one take their fallbacks.
-    p.dock = nullptr;
-    p.workspace = nullptr;
-    return p;
+    return finish(p);
 }
 
 }  // namespace tarvello
