@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include "platform/linux/fake_logind.h"
 #include "platform/linux/gnome/display_config.h"
 #include "platform/linux/gnome/gnome_backend.h"
+#include "platform/linux/logind.h"
+#include "support/log_capture.h"
 
 namespace tarvello::gnome {
 namespace {
@@ -122,6 +125,26 @@ TEST(GnomeKeys, TextTakesTheKeysymsKeymapsAreWrittenIn) {
     EXPECT_EQ(keysymForText(U'\U0001F600'), 0x0101F600u);  // no legacy keysym: the Unicode one
     EXPECT_EQ(keysymForText(U'\n'), 0xff0du);              // Return
     EXPECT_FALSE(keysymForText(U'\u0007').has_value());
+}
+
+TEST(GnomeHost, TheLockStateIsTheUsersOwnSessionsAndNeedsNoDisplay) {
+    test::FakeLogind logind;
+    GnomeOptions o;
+    o.logind = std::make_shared<Logind>(logind.address());
+    auto b = makeGnomeBackend(o);
+    logind.setSession(true);
+    EXPECT_TRUE(b.host->sessionLocked());
+    // Unlocking is read at once, with no session or display made or remade.
+    logind.setSession(false);
+    EXPECT_FALSE(b.host->sessionLocked());
+    EXPECT_TRUE(b.display->displays().empty());
+    // No session to ask about: unlocked, said once however often it is asked.
+    test::LogCapture logs;
+    logind.setSession(std::nullopt);
+    EXPECT_FALSE(b.host->sessionLocked());
+    EXPECT_FALSE(b.host->sessionLocked());
+    EXPECT_EQ(logs.count("Lock state unavailable"), 1);
+    EXPECT_TRUE(b.host->screenRecordingAllowed());
 }
 
 }  // namespace
