@@ -203,6 +203,9 @@ public:
         if (!stream) {
             s_->lastError = error;
             if (session) session->stop();
+            session.reset();
+            // A compositor that went away or restarted is met on a new connection next time.
+            s_->bus.reset();
             return std::nullopt;
         }
         const auto [streamW, streamH] = stream->size();

@@ -198,10 +198,13 @@ bool MutterSession::start(std::string& error) {
     if (!callv(remotePath_.c_str(), kRemoteSession, "Start", &error, "")) return false;
     started_ = true;
     if (!waitForNode(error)) return false;
-    // Mutter drops the first key event of a new virtual keyboard: a key no application
-    // uses takes that place, so the phone's first key arrives.
+    // Mutter drops the first event of a new virtual keyboard or pointer: a key no
+    // application uses and a pixel's motion there and back take those places, so the
+    // phone's first key and first click arrive.
     keycode(kKeyF24, true);
     keycode(kKeyF24, false);
+    pointerRelative(1, 0);
+    pointerRelative(-1, 0);
     return true;
 }
 
