@@ -13,9 +13,9 @@ the pairing code to type on the phone.
 Options:
   --headless            Run the server only, without the tray icon and windows (also
                         when there is no graphical session or the build has no Qt).
-  --platform NAME       Back-end set: "linux" (each session gets a private Xvfb
-                        display running the sessionCommand setting, captured with
-                        XShm and XDamage) or "sim" (in-memory display with a moving
+  --platform NAME       Back-end set: "linux" (the display setting chooses: your
+                        GNOME desktop, or a private Xvfb display running the
+                        sessionCommand setting) or "sim" (in-memory display with a moving
                         test picture, recorded input; runs anywhere). Default: linux
                         when Xvfb is installed, else sim.
   --config-dir DIR      Keep settings in DIR/settings.json instead of

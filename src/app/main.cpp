@@ -181,15 +181,16 @@ int serve(LaunchOptions o, [[maybe_unused]] int argc, [[maybe_unused]] char** ar
         return installed ? 0 : 1;
     }
 
+    // Before the platform: which desktop it serves is a setting.
+    Settings::useStore(std::make_shared<JsonFileStore>(defaultSettingsPath(configDir)));
+    if (newCode) Settings::shared().newToken();
+
     std::string error;
     auto platform = makePlatform(platformName, error);
     if (!platform) {
         std::fprintf(stderr, "tarvello: %s\n", error.c_str());
         return 2;
     }
-
-    Settings::useStore(std::make_shared<JsonFileStore>(defaultSettingsPath(configDir)));
-    if (newCode) Settings::shared().newToken();
 
     // Trackpad and dock preferences live beside the settings, so --config-dir isolates both.
     if (auto dir = defaultPreferenceDomainsDirectory(configDir))
@@ -224,6 +225,7 @@ int serve(LaunchOptions o, [[maybe_unused]] int argc, [[maybe_unused]] char** ar
     // holds the ports may do this: a second copy must not undo the first one's session.
     auto launchRepairs = [&] {
         AudioBridge::restoreDefaultDevices(*audio);
+        if (platformName == "linux") repairDisplayLayout();
         stageManager->restoreDockAtLaunch();
         camera->activateIfNeeded();
     };

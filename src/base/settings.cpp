@@ -136,6 +136,11 @@ std::string Settings::commandKey() {
     return d().getString(SettingsKey::commandKey) == "super" ? "super" : "control";
 }
 
+std::string Settings::display() {
+    const auto v = d().getString(SettingsKey::display);
+    return v && (*v == "desktop" || *v == "private") ? *v : "auto";
+}
+
 bool Settings::boolValue(const std::string& key, bool def) {
     return d().getBool(key).value_or(def);
 }

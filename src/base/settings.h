@@ -25,6 +25,7 @@ inline constexpr const char* keepUnlocked = "keepUnlocked";
 inline constexpr const char* stageManager = "stageManager";
 inline constexpr const char* showDock = "showDock";
 inline constexpr const char* commandKey = "commandKey";
+inline constexpr const char* display = "display";
 // Owned by other components, read and written directly through Settings::d().
 inline constexpr const char* loginItemConfigured = "loginItemConfigured";
 inline constexpr const char* cameraActivated = "cameraActivated";
@@ -67,6 +68,8 @@ public:
     bool showDock();
     // What the phone's Command keys press on the computer: "control" or "super".
     std::string commandKey();
+    // Which desktop the phone shows: "auto", "desktop" or "private"; read as each session starts.
+    std::string display();
     bool boolValue(const std::string& key, bool def = true);
 
     // The "New code" action: the next code is drawn independently of the old one and

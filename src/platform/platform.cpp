@@ -19,6 +19,8 @@ std::shared_ptr<AudioFacility> makeSystemAudio() {
 std::shared_ptr<CameraFacility> makeSystemCamera() {
     return std::make_shared<SimCamera>();
 }
+
+void repairDisplayLayout() {}
 #endif
 
 std::vector<std::string> missingFacilities(const Platform& p) {

@@ -42,8 +42,9 @@ struct Platform {
 // In-memory stand-ins: runs anywhere, draws a moving test picture.
 Platform makeSimPlatform();
 
-// The X11 back-ends (builds with X11 only): each session gets a private Xvfb server as its display, and
-// input goes there through XTEST; accessibility is AT-SPI where the build has it, the camera goes
+// The Linux back-ends (builds with X11 only): each session shows the user's GNOME desktop through
+// Mutter's remote desktop, or a private Xvfb server, as the display setting resolves then;
+// on Xvfb input goes through XTEST; accessibility is AT-SPI where the build has it, the camera goes
 // to the tarvello-camera extension, keep-awake and the lid hold are login-manager inhibitors.
 Platform makeLinuxPlatform();
 
@@ -54,6 +55,10 @@ std::shared_ptr<AudioFacility> makeSystemAudio();
 // This machine's camera extension (the tarvello-camera back-end where the build has
 // it), for work that needs no session: activation and removal.
 std::shared_ptr<CameraFacility> makeSystemCamera();
+
+// Puts back the monitor layout a run that ended without restoring left changed. Meant
+// for start-up, by the copy that serves.
+void repairDisplayLayout();
 
 // True when this build has the X11 back-ends and an Xvfb executable is on PATH.
 bool linuxPlatformAvailable();

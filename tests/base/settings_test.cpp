@@ -95,6 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
                      true},
         AccessorCase{"commandKey", [](Settings& s) { return json(s.commandKey()); }, "control", "control",
                      "hyper"},
+        AccessorCase{"display", [](Settings& s) { return json(s.display()); }, "auto", "private", false},
+        AccessorCase{"display", [](Settings& s) { return json(s.display()); }, "auto", "desktop", "Desktop"},
         AccessorCase{"stageManager", [](Settings& s) { return json(s.boolValue("stageManager")); }, true,
                      false, "no"},
         AccessorCase{"someOtherFlag", [](Settings& s) { return json(s.boolValue("someOtherFlag", false)); },

@@ -16,10 +16,15 @@ class MutterDesktop {
 public:
     static bool available() { return PipeWireSession::available() && !findOnPath("mutter").empty(); }
 
-    bool start() {
+    // `monitors`: the sizes of the desktop's own monitors, left to right.
+    bool start(const std::vector<std::string>& monitors = {"1280x720"}) {
         if (!media.start()) return false;
-        mutter_ = media.spawn(
-            "mutter", {"--headless", "--wayland", "--no-x11", "--virtual-monitor", "1280x720"}, "mutter.log");
+        std::vector<std::string> args{"--headless", "--wayland", "--no-x11"};
+        for (const auto& m : monitors) {
+            args.push_back("--virtual-monitor");
+            args.push_back(m);
+        }
+        mutter_ = media.spawn("mutter", args, "mutter.log");
         // Ready once its remote desktop service owns its name and the Wayland socket is there.
         return PipeWireSession::waitFor(
             [&] {

@@ -1,5 +1,5 @@
-#include "base/child_process.h"
 #include "base/settings.h"
+#include "base/child_process.h"
 #ifdef TARVELLO_HAVE_ATSPI
 #include "platform/linux/linux_accessibility.h"
 #endif
@@ -8,9 +8,15 @@
 #else
 #include "platform/sim/sim_audio.h"
 #endif
+#include "platform/linux/display_mode.h"
 #include "platform/linux/linux_camera.h"
 #include "platform/linux/linux_capture.h"
 #include "platform/linux/linux_cursor.h"
+#ifdef TARVELLO_HAVE_GNOME
+#include "platform/linux/gnome/desktop_switch.h"
+#include "platform/linux/gnome/gnome_backend.h"
+#endif
+#include "base/log.h"
 #include "platform/linux/linux_display.h"
 #include "platform/linux/linux_host.h"
 #include "platform/linux/linux_input.h"
@@ -43,6 +49,26 @@ std::shared_ptr<CameraFacility> makeSystemCamera() {
     return std::make_shared<LinuxCamera>();
 }
 
+namespace {
+Platform finish(Platform& p) {
+    // No trackpad, dock or window-manager preference files on Linux: gestures take their defaults.
+    p.preferences = std::make_shared<MemoryPreferenceDomains>();
+    p.camera = makeSystemCamera();
+    // No dock on an X desktop: gestures that would tell one take their fallbacks.
+    p.dock = nullptr;
+    p.workspace = nullptr;
+    return std::move(p);
+}
+}  // namespace
+
+void repairDisplayLayout() {
+#ifdef TARVELLO_HAVE_GNOME
+    std::string error;
+    if (!gnome::restoreSavedLayout({}, error))
+        log("The monitor layout a previous run changed is not restored yet: " + error);
+#endif
+}
+
 Platform makeLinuxPlatform() {
     LinuxDisplay::Options options;
     options.sessionCommand = [] { return Settings::shared().d().getString(SettingsKey::sessionCommand); };
@@ -63,13 +89,45 @@ Platform makeLinuxPlatform() {
 #ifdef TARVELLO_HAVE_ATSPI
     p.accessibility = std::make_shared<LinuxAccessibility>(display);
 #endif
-    // No trackpad, dock or window-manager preference files on Linux: gestures take their defaults.
-    p.preferences = std::make_shared<MemoryPreferenceDomains>();
-    p.camera = makeSystemCamera();
-    // No dock on an X desktop: gestures that would tell one take their fallbacks.
-    p.dock = nullptr;
-    p.workspace = nullptr;
-    return p;
+    // Asked whatever the setting, so a desktop that is there can be chosen for a later session.
+    const SessionFacts facts = probeSession("auto");
+    const auto startup = resolveDisplay(Settings::shared().display(), facts);
+    setCurrentDisplay(startup);
+    log(startup.logLine);
+#ifdef TARVELLO_HAVE_GNOME
+    if (facts.gnomeUnavailable || facts.sessionType == "x11") return finish(p);
+    gnome::GnomeOptions gnomeOptions;
+    gnomeOptions.logind = logind;
+    gnomeOptions.mirrorNow = [] { return Settings::shared().mirrorMac(); };
+    auto gnomeDesktop = gnome::makeGnomeBackend(gnomeOptions);
+    gnome::DesktopSwitchOptions choice;
+    choice.startsOnDesktop = startup.kind == DesktopKind::gnomeWayland;
+    // Resolved again as each session starts: a changed setting applies from the next one.
+    choice.wantsDesktop = [] {
+        const std::string now = Settings::shared().display();
+        auto resolved = resolveDisplay(now, probeSession(now));
+        if (resolved.logLine != currentDisplay().logLine) log(resolved.logLine);
+        setCurrentDisplay(resolved);
+        return resolved.kind == DesktopKind::gnomeWayland;
+    };
+    choice.refusal = gnomeDesktop.lastError;
+    choice.chosen = [refusal = gnomeDesktop.lastError](bool desktop) {
+        if (desktop || currentDisplay().kind != DesktopKind::gnomeWayland) return;
+        setCurrentDisplay(
+            {DesktopKind::privateDesktop, "Display: " + describeDesktop(DesktopKind::privateDesktop) +
+                                              " (your GNOME desktop refused: " + refusal() + ")"});
+    };
+    auto chosen =
+        gnome::makeDesktopSwitch({gnomeDesktop.display, gnomeDesktop.capture, gnomeDesktop.input,
+                                  gnomeDesktop.cursor, gnomeDesktop.host},
+                                 {p.display, p.capture, p.input, p.cursor, p.host}, std::move(choice));
+    p.display = chosen.display;
+    p.capture = chosen.capture;
+    p.input = chosen.input;
+    p.cursor = chosen.cursor;
+    p.host = chosen.host;
+#endif
+    return finish(p);
 }
 
 }  // namespace tarvello

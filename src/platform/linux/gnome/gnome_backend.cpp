@@ -8,16 +8,23 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <unordered_map>
 
-#include "base/frame_converter.h"
 #include "base/log.h"
+#include "base/settings.h"
 #include "dispatch/clock.h"
 #include "dispatch/serial_queue.h"
 #include "platform/key_codes.h"
 #include "platform/linux/frame_pool.h"
+#include "platform/linux/gnome/display_config.h"
 #include "platform/linux/gnome/mutter_session.h"
 #include "platform/linux/gnome/mutter_stream.h"
 #include "platform/linux/linux_input.h"
+#include "platform/linux/logind.h"
+#include "base/frame_converter.h"
+
+// libX11's own table from keysyms to Unicode; it has no header.
+extern "C" unsigned int KeySymToUcs4(unsigned long keysym);
 
 namespace tarvello::gnome {
 
@@ -53,6 +60,35 @@ void drawCursor(std::vector<uint8_t>& bgrx, int width, int height, int stride, c
 
 }  // namespace
 
+std::optional<Point> streamPoint(const Geometry& g, Point location) {
+    if (!(g.points.width > 0) || !(g.points.height > 0) || g.streamW < 1 || g.streamH < 1)
+        return std::nullopt;
+    const int phoneW = g.phoneW > 0 ? g.phoneW : g.streamW, phoneH = g.phoneH > 0 ? g.phoneH : g.streamH;
+    const FitRect fit = letterbox(g.streamW, g.streamH, phoneW, phoneH);
+    if (fit.width < 1 || fit.height < 1) return std::nullopt;
+    // Points to phone pixels, then out of the picture's bars into the stream's pixels.
+    const double px = (location.x - g.points.x) * phoneW / g.points.width;
+    const double py = (location.y - g.points.y) * phoneH / g.points.height;
+    const double x = (px - fit.x) * g.streamW / fit.width, y = (py - fit.y) * g.streamH / fit.height;
+    return Point{std::clamp(x, 0.0, g.streamW - 1.0), std::clamp(y, 0.0, g.streamH - 1.0)};
+}
+
+std::optional<uint32_t> keysymForText(char32_t c) {
+    if (c < 0x100) return keysymForCharacter(c);
+    // Keymaps name their symbols with the legacy keysyms (EuroSign, not U20AC) and Mutter
+    // looks a keysym up as it is, so the legacy one goes where there is one.
+    static const std::unordered_map<char32_t, uint32_t> legacy = [] {
+        std::unordered_map<char32_t, uint32_t> m;
+        for (unsigned long sym = 0x100; sym < 0x2100; ++sym) {
+            const char32_t u = KeySymToUcs4(sym);
+            if (u >= 0x100) m.emplace(u, uint32_t(sym));
+        }
+        return m;
+    }();
+    if (auto it = legacy.find(c); it != legacy.end()) return it->second;
+    return keysymForCharacter(c);
+}
+
 std::optional<uint32_t> evdevKeyForKeyCode(uint16_t keyCode) {
     if (auto evdev = evdevKeyCode(keyCode)) return *evdev;
     return std::nullopt;
@@ -85,17 +121,45 @@ struct Shared {
     std::shared_ptr<MutterStream> stream;
     uint32_t id = 0;
     uint32_t nextId = 1;
+    // Bounds in the points the server asked for; pixels are the phone's.
     DisplayInfo info;
     std::vector<DisplayMode> modes;
     double scale = 1;
+    std::string connector;        // the phone's monitor (extend)
+    std::optional<Layout> saved;  // the user's layout before it
+    std::string lastError;
+    bool mirror = false;  // this session's
 
-    std::shared_ptr<MutterSession> currentSession() const {
-        std::lock_guard lock(mutex);
-        return session;
-    }
+    SettingsStore& store() const { return options.store ? *options.store : Settings::shared().d(); }
 };
 
 namespace {
+
+// Lets Mutter settle a monitor change: it announces monitors a moment after the stream.
+template <typename F>
+bool settle(F done, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool listed(const MonitorsState& state, const std::string& connector) {
+    for (const auto& m : state.monitors)
+        if (m.connector == connector) return true;
+    return false;
+}
+
+// Puts `saved` back unless the desktop already shows it.
+bool restoreLayout(DisplayConfig& config, const Layout& saved, std::string& error) {
+    const auto state = config.state(error);
+    if (!state) return false;
+    const auto layout = restorable(saved, *state);
+    if (!layout || *layout == state->layout) return true;
+    return config.apply(state->serial, *layout, error);
+}
 
 class GnomeDisplay final : public DisplayFacility {
 public:
@@ -105,78 +169,125 @@ public:
     }
 
     std::optional<uint32_t> createVirtualDisplay(const VirtualDisplayDescriptor& d) override {
-        std::string error;
         std::lock_guard lock(s_->mutex);
         if (s_->session) {
-            log("GNOME remote desktop: one session at a time; refused another display");
+            s_->lastError = "one session at a time";
             return std::nullopt;
         }
-        if (!s_->options.mirror && (d.maxPixelsWide < 2 || d.maxPixelsHigh < 2)) return std::nullopt;
+        const bool mirror = s_->options.mirrorNow ? s_->options.mirrorNow() : s_->options.mirror;
+        s_->mirror = mirror;
+        const int phoneW = (d.pixelsWide ? d.pixelsWide : d.maxPixelsWide) & ~1;
+        const int phoneH = (d.pixelsHigh ? d.pixelsHigh : d.maxPixelsHigh) & ~1;
+        std::string error;
+        if (!mirror && (phoneW < 2 || phoneH < 2)) {
+            s_->lastError = "no size for the phone's monitor";
+            return std::nullopt;
+        }
         if (!s_->bus) s_->bus = MutterBus::open(s_->options.busAddress, error);
+        std::optional<MonitorsState> before;
         std::shared_ptr<MutterSession> session;
         std::shared_ptr<MutterStream> stream;
         if (s_->bus) {
-            session = MutterSession::create(
-                s_->bus,
-                s_->options.mirror ? MutterSession::Kind::monitor : MutterSession::Kind::virtualMonitor, {},
-                error);
+            if (!mirror) before = DisplayConfig(s_->bus).state(error);
+            if (mirror || before) {
+                session = MutterSession::create(
+                    s_->bus, mirror ? MutterSession::Kind::monitor : MutterSession::Kind::virtualMonitor, {},
+                    error);
+            }
         }
         if (session && session->start(error)) {
-            const int w = s_->options.mirror ? 0 : d.maxPixelsWide,
-                      h = s_->options.mirror ? 0 : d.maxPixelsHigh;
-            stream = MutterStream::connect(session->node(), w, h, 120, s_->options.pipewireSocket, error);
+            stream = MutterStream::connect(session->node(), mirror ? 0 : phoneW, mirror ? 0 : phoneH, 120,
+                                           s_->options.pipewireSocket, error);
             if (stream && !stream->waitUntilStreaming(kFirstFrameTimeout, error)) stream.reset();
         }
         if (!stream) {
-            log("GNOME remote desktop unavailable: " + error);
+            s_->lastError = error;
             if (session) session->stop();
+            session.reset();
+            // A compositor that went away or restarted is met on a new connection next time.
+            s_->bus.reset();
             return std::nullopt;
         }
-        const auto [pw, ph] = stream->size();
+        const auto [streamW, streamH] = stream->size();
+        // Without the phone's own size (a bare recording) the monitor's is taken.
+        const int pixelW = phoneW >= 2 ? phoneW : streamW, pixelH = phoneH >= 2 ? phoneH : streamH;
+        const double pointW = d.maxPixelsWide >= 2 ? d.maxPixelsWide / 2.0 : pixelW;
+        const double pointH = d.maxPixelsHigh >= 2 ? d.maxPixelsHigh / 2.0 : pixelH;
         s_->session = std::move(session);
         s_->stream = std::move(stream);
         s_->id = s_->nextId++;
-        s_->scale = 1;
         s_->info = {};
         s_->info.id = s_->id;
-        s_->info.pixelWidth = pw;
-        s_->info.pixelHeight = ph;
-        s_->info.bounds = {0, 0, double(pw), double(ph)};
-        s_->info.isVirtual = !s_->options.mirror;
-        s_->modes = {{pw, ph, pw, ph, 60}};
+        s_->info.pixelWidth = pixelW;
+        s_->info.pixelHeight = pixelH;
+        s_->info.bounds = {0, 0, pointW, pointH};
+        s_->info.isVirtual = !mirror;
+        s_->modes = {{int(pointW), int(pointH), pixelW, pixelH, 60}};
+        s_->scale = pixelW / pointW;
+        if (!mirror) {
+            // A layout a crashed run kept is the user's; this run's would include its own changes.
+            if (auto kept = s_->store().getString(kSavedLayoutKey)) s_->saved = decodeLayout(*kept);
+            if (!s_->saved) {
+                s_->saved = before->layout;
+                s_->store().setString(kSavedLayoutKey, encodeLayout(before->layout));
+            }
+            findConnector(*before);
+            place();
+        }
         return s_->id;
     }
 
     bool applySettings(uint32_t id, const VirtualDisplaySettings& settings) override {
         std::lock_guard lock(s_->mutex);
         if (id != s_->id || !s_->id || settings.modes.empty()) return false;
-        const int density = settings.hiDPI ? 2 : 1;
         std::vector<DisplayMode> modes;
         for (const auto& m : settings.modes) {
-            if (m.width * density != s_->info.pixelWidth || m.height * density != s_->info.pixelHeight ||
-                !(m.refreshRate > 0))
-                return false;
+            if (m.width < 1 || m.height < 1 || !(m.refreshRate > 0)) return false;
             modes.push_back({m.width, m.height, s_->info.pixelWidth, s_->info.pixelHeight, m.refreshRate});
         }
+        const double scale = double(s_->info.pixelWidth) / modes.front().width;
         s_->modes = std::move(modes);
-        s_->scale = density;
         s_->info.bounds.width = s_->modes.front().width;
         s_->info.bounds.height = s_->modes.front().height;
+        if (std::abs(scale - s_->scale) > 1e-6) {
+            s_->scale = scale;
+            if (!s_->mirror) place();
+        }
         return true;
     }
 
     void removeVirtualDisplay(uint32_t id) override {
         std::shared_ptr<MutterSession> session;
         std::shared_ptr<MutterStream> stream;
+        std::optional<Layout> saved;
+        std::string connector;
         {
             std::lock_guard lock(s_->mutex);
             if (id != s_->id || !s_->id) return;
             session = std::move(s_->session);
             stream = std::move(s_->stream);
+            saved = std::move(s_->saved);
+            s_->saved.reset();
+            connector = std::move(s_->connector);
             s_->id = 0;
         }
         stream.reset();
         if (session) session->stop();
+        if (!saved) return;
+        DisplayConfig config(s_->bus);
+        std::string error;
+        // Mutter rearranges once the monitor is gone; ours goes on top of that.
+        settle(
+            [&] {
+                auto state = config.state(error);
+                return state && (connector.empty() || !listed(*state, connector));
+            },
+            3.0);
+        if (restoreLayout(config, *saved, error)) {
+            s_->store().remove(kSavedLayoutKey);
+        } else {
+            log("Could not restore the monitor layout (tried again at the next start): " + error);
+        }
     }
 
     uint32_t mainDisplay() const override {
@@ -200,7 +311,8 @@ public:
     }
     std::optional<DisplayConfiguration> beginConfiguration() override { return DisplayConfiguration{}; }
     int completeConfiguration(const DisplayConfiguration& configuration) override {
-        // The session display is the main one already; the compositor keeps the rest.
+        // The phone's monitor was made the main one when it was placed; the user's other
+        // monitors are never made to mirror it.
         for (const auto& c : configuration.changes) {
             if (c.kind == DisplayConfiguration::Change::Kind::mirror && c.mirrorOf != 0) return -1;
         }
@@ -211,6 +323,38 @@ public:
     }
 
 private:
+    // The monitor that was not there before the session is the phone's.
+    void findConnector(const MonitorsState& before) {
+        DisplayConfig config(s_->bus);
+        std::string error;
+        settle(
+            [&] {
+                const auto now = config.state(error);
+                if (!now) return false;
+                for (const auto& m : now->monitors) {
+                    if (!listed(before, m.connector)) {
+                        s_->connector = m.connector;
+                        return true;
+                    }
+                }
+                return false;
+            },
+            3.0);
+        if (s_->connector.empty()) log("The phone's monitor did not show in the monitor list");
+    }
+
+    // Main display at the origin at the text size's scale; the others in a row to its right.
+    void place() {
+        if (s_->connector.empty()) return;
+        DisplayConfig config(s_->bus);
+        std::string error;
+        auto state = config.state(error);
+        std::optional<Layout> layout;
+        if (state) layout = placeFirst(*state, s_->connector, s_->scale);
+        if (layout && config.apply(state->serial, *layout, error)) return;
+        log("Could not place the phone's monitor: " + (error.empty() ? "it is not listed" : error));
+    }
+
     std::shared_ptr<Shared> s_;
 };
 
@@ -411,11 +555,14 @@ public:
 
     bool post(const InputEvent& e) override {
         std::shared_ptr<MutterSession> session;
-        DisplayRect bounds;
+        Geometry bounds;
         {
             std::lock_guard lock(s_->mutex);
             session = s_->session;
-            bounds = s_->info.bounds;
+            bounds.points = s_->info.bounds;
+            bounds.phoneW = s_->info.pixelWidth;
+            bounds.phoneH = s_->info.pixelHeight;
+            if (s_->stream) std::tie(bounds.streamW, bounds.streamH) = s_->stream->size();
         }
         if (!session) return false;
         std::lock_guard lock(mutex_);
@@ -475,14 +622,13 @@ public:
     }
 
 private:
-    bool move(MutterSession& session, const DisplayRect& bounds, const InputEvent& e) {
+    bool move(MutterSession& session, const Geometry& g, const InputEvent& e) {
         if (last_ && *last_ == e.location && (e.deltaX || e.deltaY))
             return session.pointerRelative(double(e.deltaX), double(e.deltaY));
         if (last_ && *last_ == e.location) return true;
-        const double x = std::clamp(e.location.x - bounds.x, 0.0, std::max(0.0, bounds.width - 1));
-        const double y = std::clamp(e.location.y - bounds.y, 0.0, std::max(0.0, bounds.height - 1));
-        if (!session.pointerAbsolute(x, y)) return false;
-        last_ = Point{bounds.x + x, bounds.y + y};
+        const auto at = streamPoint(g, e.location);
+        if (!at || !session.pointerAbsolute(at->x, at->y)) return false;
+        last_ = e.location;
         return true;
     }
 
@@ -528,7 +674,7 @@ private:
                 c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
                 ++i;
             }
-            const auto sym = keysymForCharacter(c);
+            const auto sym = keysymForText(c);
             if (!sym) continue;
             if (!session.keysym(*sym, true) || !session.keysym(*sym, false)) return false;
         }
@@ -542,7 +688,47 @@ private:
     std::map<uint32_t, std::vector<uint32_t>> chords_;
 };
 
+// Mutter grants recording and input to its remote desktop clients; the lock state is
+// the login manager's for the user's own session.
+class GnomeHost final : public HostFacility {
+public:
+    explicit GnomeHost(std::shared_ptr<Logind> logind) : logind_(std::move(logind)) {}
+    bool screenRecordingAllowed() override { return true; }
+    bool accessibilityTrusted() override { return true; }
+    bool sessionLocked() override {
+        if (!logind_) return false;
+        std::string error;
+        const auto locked = logind_->lockedHint(error);
+        std::lock_guard lock(mutex_);
+        if (!locked && !failureLogged_) log("Lock state unavailable (counted as unlocked): " + error);
+        failureLogged_ = !locked.has_value();
+        return locked.value_or(false);
+    }
+
+private:
+    std::shared_ptr<Logind> logind_;
+    std::mutex mutex_;
+    bool failureLogged_ = false;
+};
+
 }  // namespace
+
+bool restoreSavedLayout(const GnomeOptions& options, std::string& error) {
+    SettingsStore& store = options.store ? *options.store : Settings::shared().d();
+    const auto kept = store.getString(kSavedLayoutKey);
+    if (!kept) return true;
+    const auto saved = decodeLayout(*kept);
+    if (!saved) {
+        store.remove(kSavedLayoutKey);
+        return true;
+    }
+    auto bus = MutterBus::open(options.busAddress, error);
+    if (!bus) return false;
+    DisplayConfig config(bus);
+    if (!restoreLayout(config, *saved, error)) return false;
+    store.remove(kSavedLayoutKey);
+    return true;
+}
 
 GnomeBackend makeGnomeBackend(GnomeOptions options) {
     auto shared = std::make_shared<Shared>();
@@ -552,6 +738,11 @@ GnomeBackend makeGnomeBackend(GnomeOptions options) {
     b.capture = std::make_shared<GnomeCapture>(shared);
     b.input = std::make_shared<GnomeInput>(shared);
     b.cursor = std::make_shared<GnomeCursor>(shared);
+    b.host = std::make_shared<GnomeHost>(shared->options.logind);
+    b.lastError = [shared] {
+        std::lock_guard lock(shared->mutex);
+        return shared->lastError;
+    };
     return b;
 }
 

@@ -25,6 +25,7 @@ constexpr uint64_t kCallTimeoutUsec = 2'000'000;
 constexpr double kNodeTimeout = 5.0;
 // The cursor travels as stream metadata, so the watcher can show it on the phone.
 constexpr uint32_t kCursorMetadata = 2;
+constexpr uint32_t kKeyF24 = 194;
 
 using sdbus::describe;
 using sdbus::Reply;
@@ -196,7 +197,15 @@ std::unique_ptr<MutterSession> MutterSession::create(std::shared_ptr<MutterBus> 
 bool MutterSession::start(std::string& error) {
     if (!callv(remotePath_.c_str(), kRemoteSession, "Start", &error, "")) return false;
     started_ = true;
-    return waitForNode(error);
+    if (!waitForNode(error)) return false;
+    // Mutter drops the first event of a new virtual keyboard or pointer: a key no
+    // application uses and a pixel's motion there and back take those places, so the
+    // phone's first key and first click arrive.
+    keycode(kKeyF24, true);
+    keycode(kKeyF24, false);
+    pointerRelative(1, 0);
+    pointerRelative(-1, 0);
+    return true;
 }
 
 bool MutterSession::waitForNode(std::string& error) {
