@@ -11,6 +11,7 @@ PACKAGES=(
   libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb x11-utils x11-xkb-utils xkb-data libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxtst-dev libxss-dev
+  libxrandr-dev tigervnc-standalone-server
   libsystemd-dev dbus-daemon
   libpulse-dev pulseaudio pulseaudio-utils
   libatspi2.0-dev at-spi2-core python3-gi gir1.2-gtk-3.0
