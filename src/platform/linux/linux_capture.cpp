@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <asio/posix/stream_descriptor.hpp>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -46,8 +47,7 @@ PixelLayout layoutOf(const XImage* image) {
 
 class X11CaptureSource final : public CaptureSource {
 public:
-    X11CaptureSource(Queue& queue, std::shared_ptr<LinuxDisplay> displays)
-        : queue_(queue), displays_(std::move(displays)) {}
+    X11CaptureSource(Queue& queue, LinuxCapture::AreaOf areaOf) : queue_(queue), areaOf_(std::move(areaOf)) {}
     ~X11CaptureSource() override { stop(); }
 
     // Wraps work for the queue so it does nothing once this source has released X.
@@ -68,7 +68,7 @@ public:
         interval_ = 1.0 / std::max(1, config.fps);
         lastGrab_ = -std::numeric_limits<double>::infinity();
         // The first frame shows the screen as it is.
-        dirty_ = true;
+        dirty_ = forced_ = true;
         waitForEvents();
         if (showsCursor_) {
             cursorTimer_ =
@@ -86,24 +86,40 @@ public:
 
 private:
     std::string open(const CaptureConfig& config) {
-        name_ = displays_->connection(config.display);
-        if (name_.empty()) return "Display " + std::to_string(config.display) + " not found for capture";
+        const auto area = areaOf_(config.display);
+        if (!area || area->connection.empty())
+            return "Display " + std::to_string(config.display) + " not found for capture";
+        name_ = area->connection;
         std::string error;
         x_ = XConnection::open(name_, error);
         if (!x_) return error;
         Display* d = x_->get();
         const int screen = DefaultScreen(d);
         root_ = RootWindow(d, screen);
-        screenW_ = DisplayWidth(d, screen);
-        screenH_ = DisplayHeight(d, screen);
+        const int screenW = DisplayWidth(d, screen), screenH = DisplayHeight(d, screen);
+        if (area->width <= 0 || area->height <= 0) {
+            areaX_ = areaY_ = 0;
+            areaW_ = screenW;
+            areaH_ = screenH;
+        } else {
+            areaX_ = area->x;
+            areaY_ = area->y;
+            areaW_ = area->width;
+            areaH_ = area->height;
+        }
+        if (areaX_ < 0 || areaY_ < 0 || areaW_ < 2 || areaH_ < 2 || areaX_ + areaW_ > screenW ||
+            areaY_ + areaH_ > screenH) {
+            return "The area to capture lies outside the screen of display " + name_;
+        }
+        partial_ = areaW_ != screenW || areaH_ != screenH;
 
         int damageError = 0;
         if (!XDamageQueryExtension(d, &damageEvent_, &damageError))
             return "Display " + name_ + " has no DAMAGE extension";
         showsCursor_ = config.showsCursor;
         int fixesError = 0;
-        if (showsCursor_ && !XFixesQueryExtension(d, &fixesEvent_, &fixesError)) {
-            return "Display " + name_ + " has no XFIXES extension for the cursor";
+        if ((showsCursor_ || partial_) && !XFixesQueryExtension(d, &fixesEvent_, &fixesError)) {
+            return "Display " + name_ + " has no XFIXES extension";
         }
 
         if (!makeSharedImage()) {
@@ -119,12 +135,16 @@ private:
 
         outW_ = config.width & ~1;
         outH_ = config.height & ~1;
-        converter_ = FrameConverter::create(screenW_, screenH_, *layout_.order, outW_, outH_);
+        fit_ = area->letterbox ? fitInside(areaW_, areaH_, outW_, outH_) : FitRect{0, 0, outW_, outH_};
+        converter_ = FrameConverter::create(areaW_, areaH_, *layout_.order, fit_.width, fit_.height);
         if (!converter_)
-            return "Cannot convert " + std::to_string(screenW_) + "×" + std::to_string(screenH_) + " to NV12";
+            return "Cannot convert " + std::to_string(areaW_) + "×" + std::to_string(areaH_) + " to NV12";
+        // Bars are left as the pool made them: black.
+        if (fit_.width != outW_ || fit_.height != outH_) scratch_ = newCaptureFrame(fit_.width, fit_.height);
         pool_ = std::make_shared<FramePool>(outW_, outH_, kMaxOutstanding);
 
         damage_ = XDamageCreate(d, root_, XDamageReportNonEmpty);
+        if (partial_) damaged_ = XFixesCreateRegion(d, nullptr, 0);
         if (showsCursor_) XFixesSelectCursorInput(d, root_, XFixesDisplayCursorNotifyMask);
         XSync(d, False);
         // A new damage object reports the whole window once; the first grab covers that.
@@ -145,7 +165,7 @@ private:
         if (!XShmQueryExtension(d)) return false;
         const int screen = DefaultScreen(d);
         image_ = XShmCreateImage(d, DefaultVisual(d, screen), unsigned(DefaultDepth(d, screen)), ZPixmap,
-                                 nullptr, &shm_, unsigned(screenW_), unsigned(screenH_));
+                                 nullptr, &shm_, unsigned(areaW_), unsigned(areaH_));
         if (!image_) return false;
         shm_.shmid =
             shmget(IPC_PRIVATE, size_t(image_->bytes_per_line) * size_t(image_->height), IPC_CREAT | 0600);
@@ -189,16 +209,19 @@ private:
             Display* d = x_->get();
             const bool live = !x_->lost();
             if (live && damage_) XDamageDestroy(d, damage_);
+            if (live && damaged_) XFixesDestroyRegion(d, damaged_);
             if (live && shmAttached_) XShmDetach(d, &shm_);
             if (live) XSync(d, False);
         }
         damage_ = 0;
+        damaged_ = 0;
         shmAttached_ = false;
         dropSharedImage();
         if (plainImage_) XDestroyImage(plainImage_);
         plainImage_ = nullptr;
         x_.reset();
         converter_.reset();
+        scratch_.reset();
         pool_.reset();
     }
 
@@ -221,7 +244,7 @@ private:
             XEvent event;
             XNextEvent(d, &event);
             if (event.type == damageEvent_ + XDamageNotify) dirty_ = true;
-            if (showsCursor_ && event.type == fixesEvent_ + XFixesCursorNotify) dirty_ = true;
+            if (showsCursor_ && event.type == fixesEvent_ + XFixesCursorNotify) dirty_ = forced_ = true;
         }
         if (x_->lost()) {
             connectionLost();
@@ -257,19 +280,34 @@ private:
         const double now = defaultClock()->uptime();
         dirty_ = false;
         // Cleared before reading, so a change during the read is reported again.
-        XDamageSubtract(d, damage_, None, None);
+        XDamageSubtract(d, damage_, None, damaged_ ? damaged_ : None);
+        const bool wanted = forced_ || !damaged_ || damageTouchesArea();
+        forced_ = false;
+        if (!wanted) {
+            drainEvents();
+            return;
+        }
         frame->times = {};
         frame->times.grabStart = monotonicSeconds();
         XImage* image = readScreen();
         if (!image || x_->lost()) {
-            if (x_->lost()) connectionLost();
+            // A screen made smaller no longer holds the area: every later read would fail too.
+            if (x_->lost()) {
+                connectionLost();
+            } else {
+                stopWith("The screen of display " + name_ + " no longer holds the captured area");
+            }
             return;
         }
         if (showsCursor_) drawCursor(image);
         frame->times.grabbed = monotonicSeconds();
-        if (!converter_->convert(reinterpret_cast<const uint8_t*>(image->data), image->bytes_per_line,
-                                 *frame))
-            return;
+        const auto* pixels = reinterpret_cast<const uint8_t*>(image->data);
+        if (!scratch_) {
+            if (!converter_->convert(pixels, image->bytes_per_line, *frame)) return;
+        } else {
+            if (!converter_->convert(pixels, image->bytes_per_line, *scratch_)) return;
+            placeInside(*scratch_, *frame);
+        }
         frame->times.converted = monotonicSeconds();
         frame->presentationTime = now;
         lastGrab_ = now;
@@ -277,24 +315,50 @@ private:
         drainEvents();
     }
 
+    // Whether the damage just taken touches the area (only asked when it is part of the screen).
+    bool damageTouchesArea() {
+        int count = 0;
+        XRectangle* rects = XFixesFetchRegion(x_->get(), damaged_, &count);
+        bool touches = false;
+        for (int i = 0; i < count && !touches; ++i) {
+            const XRectangle& r = rects[i];
+            touches = r.x < areaX_ + areaW_ && r.x + r.width > areaX_ && r.y < areaY_ + areaH_ &&
+                      r.y + r.height > areaY_;
+        }
+        if (rects) XFree(rects);
+        return touches;
+    }
+
     XImage* readScreen() {
         Display* d = x_->get();
-        if (image_) return XShmGetImage(d, root_, image_, 0, 0, AllPlanes) ? image_ : nullptr;
+        if (image_) return XShmGetImage(d, root_, image_, areaX_, areaY_, AllPlanes) ? image_ : nullptr;
         if (plainImage_) XDestroyImage(plainImage_);
-        plainImage_ = XGetImage(d, root_, 0, 0, unsigned(screenW_), unsigned(screenH_), AllPlanes, ZPixmap);
+        plainImage_ =
+            XGetImage(d, root_, areaX_, areaY_, unsigned(areaW_), unsigned(areaH_), AllPlanes, ZPixmap);
         return plainImage_;
+    }
+
+    void placeInside(const VideoFrame& from, VideoFrame& to) const {
+        for (int row = 0; row < fit_.height; ++row) {
+            std::memcpy(&to.y[size_t(fit_.y + row) * size_t(to.strideY) + size_t(fit_.x)],
+                        &from.y[size_t(row) * size_t(from.strideY)], size_t(fit_.width));
+        }
+        for (int row = 0; row < fit_.height / 2; ++row) {
+            std::memcpy(&to.uv[size_t(fit_.y / 2 + row) * size_t(to.strideUV) + size_t(fit_.x)],
+                        &from.uv[size_t(row) * size_t(from.strideUV)], size_t(fit_.width));
+        }
     }
 
     void drawCursor(XImage* image) {
         XFixesCursorImage* cursor = XFixesGetCursorImage(x_->get());
         if (!cursor) return;
-        const int left = cursor->x - cursor->xhot, top = cursor->y - cursor->yhot;
+        const int left = cursor->x - cursor->xhot - areaX_, top = cursor->y - cursor->yhot - areaY_;
         for (int row = 0; row < cursor->height; ++row) {
             const int y = top + row;
-            if (y < 0 || y >= screenH_) continue;
+            if (y < 0 || y >= areaH_) continue;
             for (int col = 0; col < cursor->width; ++col) {
                 const int x = left + col;
-                if (x < 0 || x >= screenW_) continue;
+                if (x < 0 || x >= areaW_) continue;
                 // 32-bit premultiplied ARGB, each in an unsigned long.
                 const auto argb =
                     static_cast<uint32_t>(cursor->pixels[size_t(row) * cursor->width + size_t(col)]);
@@ -327,29 +391,34 @@ private:
             (x != cursorX_ || y != cursorY_)) {
             cursorX_ = x;
             cursorY_ = y;
-            dirty_ = true;
+            dirty_ = forced_ = true;
         }
         drainEvents();
     }
 
-    void connectionLost() {
+    void connectionLost() { stopWith("Lost the connection to display " + name_); }
+
+    void stopWith(const std::string& reason) {
         if (lostReported_) return;
         lostReported_ = true;
         auto onStopped = handlers_.onStopped;
         handlers_ = {};
         release();
-        if (onStopped) onStopped("Lost the connection to display " + name_);
+        if (onStopped) onStopped(reason);
     }
 
     Queue& queue_;
-    std::shared_ptr<LinuxDisplay> displays_;
+    LinuxCapture::AreaOf areaOf_;
     CaptureHandlers handlers_;
     std::string name_;
     std::unique_ptr<XConnection> x_;
     Window root_ = 0;
-    int screenW_ = 0, screenH_ = 0, outW_ = 0, outH_ = 0;
+    int areaX_ = 0, areaY_ = 0, areaW_ = 0, areaH_ = 0, outW_ = 0, outH_ = 0;
+    bool partial_ = false;
+    FitRect fit_;
     int damageEvent_ = 0, fixesEvent_ = 0;
     Damage damage_ = 0;
+    XserverRegion damaged_ = 0;  // what the last subtraction took, when the area is part of the screen
     bool showsCursor_ = false;
     XImage* image_ = nullptr;       // shared-memory image, reused for every grab
     XImage* plainImage_ = nullptr;  // the last grab when shared memory is unavailable
@@ -357,12 +426,14 @@ private:
     bool shmAttached_ = false;
     PixelLayout layout_;
     std::unique_ptr<FrameConverter> converter_;
+    std::unique_ptr<VideoFrame> scratch_;  // the picture between the bars
     std::shared_ptr<FramePool> pool_;
     std::unique_ptr<asio::posix::stream_descriptor> fd_;
     std::shared_ptr<int> token_;
     TimerHandle grabTimer_, cursorTimer_;
     bool grabScheduled_ = false;
     bool dirty_ = false;
+    bool forced_ = false;  // grab even when no damage touches the area: the first frame, a cursor move
     bool lostReported_ = false;
     double interval_ = 1.0 / 60;
     double lastGrab_ = 0;
@@ -371,18 +442,47 @@ private:
 
 }  // namespace
 
-LinuxCapture::LinuxCapture(std::shared_ptr<LinuxDisplay> displays) : displays_(std::move(displays)) {}
+FitRect fitInside(int srcW, int srcH, int dstW, int dstH) {
+    if (srcW <= 0 || srcH <= 0 || dstW <= 0 || dstH <= 0) return {};
+    FitRect r;
+    if (int64_t(srcW) * dstH >= int64_t(srcH) * dstW) {
+        r.width = dstW;
+        r.height = int(int64_t(srcH) * dstW / srcW);
+    } else {
+        r.height = dstH;
+        r.width = int(int64_t(srcW) * dstH / srcH);
+    }
+    r.width = std::min(dstW & ~1, std::max(2, r.width & ~1));
+    r.height = std::min(dstH & ~1, std::max(2, r.height & ~1));
+    r.x = ((dstW - r.width) / 2) & ~1;
+    r.y = ((dstH - r.height) / 2) & ~1;
+    return r;
+}
+
+LinuxCapture::LinuxCapture(std::shared_ptr<LinuxDisplay> displays)
+    : LinuxCapture(
+          [displays] {
+              std::vector<uint32_t> ids;
+              for (const auto& d : displays->displays()) {
+                  if (!displays->connection(d.id).empty()) ids.push_back(d.id);
+              }
+              return ids;
+          },
+          [displays](uint32_t id) -> std::optional<CaptureArea> {
+              auto name = displays->connection(id);
+              if (name.empty()) return std::nullopt;
+              return CaptureArea{std::move(name), 0, 0, 0, 0, false};
+          }) {}
+
+LinuxCapture::LinuxCapture(Shareable shareable, AreaOf areaOf)
+    : shareable_(std::move(shareable)), areaOf_(std::move(areaOf)) {}
 
 std::vector<uint32_t> LinuxCapture::shareableDisplays(std::string&) {
-    std::vector<uint32_t> ids;
-    for (const auto& d : displays_->displays()) {
-        if (!displays_->connection(d.id).empty()) ids.push_back(d.id);
-    }
-    return ids;
+    return shareable_();
 }
 
 std::unique_ptr<CaptureSource> LinuxCapture::makeSource(Queue& queue) {
-    return std::make_unique<X11CaptureSource>(queue, displays_);
+    return std::make_unique<X11CaptureSource>(queue, areaOf_);
 }
 
 }  // namespace tarvello

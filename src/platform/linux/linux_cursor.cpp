@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <string>
 
-#include "platform/linux/linux_display.h"
 #include "platform/linux/x11.h"
 
 namespace tarvello {
@@ -34,7 +33,7 @@ std::vector<uint8_t> straightRgbaFromArgb(const unsigned long* pixels, size_t co
     return out;
 }
 
-LinuxCursor::LinuxCursor(std::shared_ptr<LinuxDisplay> displays) : displays_(std::move(displays)) {}
+LinuxCursor::LinuxCursor(std::shared_ptr<const DisplayFacility> displays) : displays_(std::move(displays)) {}
 
 LinuxCursor::~LinuxCursor() = default;
 

@@ -6,23 +6,23 @@
 #include <vector>
 
 #include "platform/cursor.h"
+#include "platform/display.h"
 
 namespace tarvello {
 
-class LinuxDisplay;
 class XConnection;
 
-// The pointer picture of the session display (the main display made by `displays`), as
-// XFixes reports it. Main queue only; the connection follows the display as sessions come
-// and go.
+// The pointer picture of the session display (the main display of `displays`, when it is
+// an X screen), as XFixes reports it. Main queue only; the connection follows the display
+// as sessions come and go.
 class LinuxCursor final : public CursorFacility {
 public:
-    explicit LinuxCursor(std::shared_ptr<LinuxDisplay> displays);
+    explicit LinuxCursor(std::shared_ptr<const DisplayFacility> displays);
     ~LinuxCursor() override;
     std::optional<CursorImage> current() override;
 
 private:
-    std::shared_ptr<LinuxDisplay> displays_;
+    std::shared_ptr<const DisplayFacility> displays_;
     std::unique_ptr<XConnection> x_;
     bool xfixes_ = false;
 };

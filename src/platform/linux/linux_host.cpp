@@ -4,18 +4,21 @@
 #include <X11/extensions/XTest.h>
 
 #include "base/log.h"
-#include "platform/linux/linux_display.h"
 #include "platform/linux/logind.h"
 #include "platform/linux/x11.h"
 
 namespace tarvello {
 
-LinuxHost::LinuxHost(std::shared_ptr<LinuxDisplay> displays, bool canMakeDisplays,
+LinuxHost::LinuxHost(std::shared_ptr<const DisplayFacility> displays, bool canMakeDisplays,
                      std::shared_ptr<Logind> logind)
     : displays_(std::move(displays)), canMakeDisplays_(canMakeDisplays), logind_(std::move(logind)) {}
 
 LinuxHost::Probe LinuxHost::probe() {
-    const std::string name = displays_->connection(displays_->mainDisplay());
+    const uint32_t main = displays_->mainDisplay();
+    std::string name;
+    for (const auto& d : displays_->displays()) {
+        if (d.id == main) name = d.connection;
+    }
     if (name.empty()) return {canMakeDisplays_, canMakeDisplays_, canMakeDisplays_};
     std::lock_guard lock(mutex_);
     if (auto it = probed_.find(name); it != probed_.end()) return it->second;

@@ -4,11 +4,11 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/display.h"
 #include "platform/host.h"
 
 namespace tarvello {
 
-class LinuxDisplay;
 class Logind;
 
 // Permissions as X grants them: screen recording when the session display opens and
@@ -18,7 +18,7 @@ class Logind;
 // without a manager or session (or without `logind`) the session counts as unlocked.
 class LinuxHost final : public HostFacility {
 public:
-    LinuxHost(std::shared_ptr<LinuxDisplay> displays, bool canMakeDisplays,
+    LinuxHost(std::shared_ptr<const DisplayFacility> displays, bool canMakeDisplays,
               std::shared_ptr<Logind> logind = nullptr);
     bool screenRecordingAllowed() override;
     bool accessibilityTrusted() override;
@@ -30,7 +30,7 @@ private:
     };
     Probe probe();
 
-    std::shared_ptr<LinuxDisplay> displays_;
+    std::shared_ptr<const DisplayFacility> displays_;
     const bool canMakeDisplays_;
     std::shared_ptr<Logind> logind_;
     std::mutex mutex_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <tuple>
 #include <utility>
 
 #include "base/log.h"
@@ -193,7 +194,8 @@ LinuxInput::LinuxInput(SessionDisplay sessionDisplay, Options options)
       connect_(std::move(options.connect)),
       clock_(options.clock ? std::move(options.clock) : defaultClock()),
       defer_(std::move(options.defer)),
-      commandKey_(std::move(options.commandKey)) {
+      commandKey_(std::move(options.commandKey)),
+      desktopOrigin_(std::move(options.desktopOrigin)) {
     if (!connect_) {
         connect_ = [](const std::string& name, std::string& error) -> std::unique_ptr<XInputConnection> {
             return XTestConnection::open(name, error);
@@ -223,8 +225,10 @@ std::optional<LinuxInput::Geometry> LinuxInput::geometry(std::string& name) cons
         return std::nullopt;
     }
     name = info->connection;
-    return Geometry{b, info->pixelWidth, info->pixelHeight, info->pixelWidth / b.width,
-                    info->pixelHeight / b.height};
+    Geometry g{b, info->pixelWidth, info->pixelHeight, info->pixelWidth / b.width,
+               info->pixelHeight / b.height};
+    if (desktopOrigin_) std::tie(g.originX, g.originY) = desktopOrigin_();
+    return g;
 }
 
 XInputConnection* LinuxInput::connection(const std::string& name) {
@@ -330,10 +334,17 @@ std::optional<Point> LinuxInput::pointerLocation() {
     // Asking the server would hold every move up for a round trip. Only we move this
     // display's pointer, so it is where we put it, at the point we put it at, whose
     // fraction of a pixel keeps slow relative motion adding up.
-    if (lastMotion_ && lastMotion_->geometry == *g) return lastMotion_->point;
+    const bool sharedPointer = bool(desktopOrigin_);
+    if (!sharedPointer && lastMotion_ && lastMotion_->geometry == *g) return lastMotion_->point;
     const auto p = c->pointer();
     if (!p) return std::nullopt;
-    const Point at{g->bounds.x + p->first / g->scaleX, g->bounds.y + p->second / g->scaleY};
+    if (sharedPointer && lastMotion_ && lastMotion_->geometry == *g &&
+        toPixel(lastMotion_->point.x - g->bounds.x, g->scaleX, g->pixelWidth) + g->originX == p->first &&
+        toPixel(lastMotion_->point.y - g->bounds.y, g->scaleY, g->pixelHeight) + g->originY == p->second) {
+        return lastMotion_->point;  // still where we put it: keep the fraction of a pixel
+    }
+    const Point at{g->bounds.x + (p->first - g->originX) / g->scaleX,
+                   g->bounds.y + (p->second - g->originY) / g->scaleY};
     lastMotion_ = Motion{at, *g};
     return at;
 }
@@ -531,7 +542,7 @@ bool LinuxInput::postMotion(XInputConnection& c, const Geometry& g, Point p) {
     if (!std::isfinite(p.x) || !std::isfinite(p.y)) return false;
     const int x = toPixel(p.x - g.bounds.x, g.scaleX, g.pixelWidth);
     const int y = toPixel(p.y - g.bounds.y, g.scaleY, g.pixelHeight);
-    c.motion(x, y);
+    c.motion(g.originX + x, g.originY + y);
     lastMotion_ = Motion{p, g};
     return true;
 }

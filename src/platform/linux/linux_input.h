@@ -81,6 +81,10 @@ public:
         // Read at each press of a Command key or a chord carrying Command; empty: the
         // commandKey setting.
         std::function<CommandKey()> commandKey;
+        // For a display on a desktop in use: where its top left pixel lies on the root
+        // window, read with the display. The user moves the pointer there too, so it is read
+        // from the server whenever it is asked for. Empty: a private display at 0,0.
+        std::function<std::pair<int, int>()> desktopOrigin;
     };
 
     // The session display is the first display of `displays` that names an X server.
@@ -102,10 +106,11 @@ private:
         DisplayRect bounds;
         int pixelWidth = 0, pixelHeight = 0;
         double scaleX = 1, scaleY = 1;
+        int originX = 0, originY = 0;  // of the display's pixels on the root window
         bool operator==(const Geometry& o) const {
             return bounds.x == o.bounds.x && bounds.y == o.bounds.y && bounds.width == o.bounds.width &&
                    bounds.height == o.bounds.height && pixelWidth == o.pixelWidth &&
-                   pixelHeight == o.pixelHeight;
+                   pixelHeight == o.pixelHeight && originX == o.originX && originY == o.originY;
         }
     };
     struct Binding {
@@ -148,6 +153,7 @@ private:
     std::shared_ptr<Clock> clock_;
     Defer defer_;
     std::function<CommandKey()> commandKey_;
+    std::function<std::pair<int, int>()> desktopOrigin_;
 
     mutable std::mutex mutex_;
     std::unique_ptr<SerialQueue> timerQueue_;  // made on first use of the default deferral

@@ -465,6 +465,42 @@ TEST_F(LinuxInputLogic, PointerLocationIsWhereTheLastMovePutItWithoutAskingTheSe
     EXPECT_EQ(server.pointerQueries, 3);
 }
 
+// A display that is one area of a desktop in use: its pixels start at the area's origin,
+// points off the area stay at its edge, and the pointer is read back because the user
+// moves it too.
+TEST_F(LinuxInputLogic, ADesktopAreaIsOffsetAndItsPointerReadBack) {
+    std::pair<int, int> origin{1280, 40};
+    LinuxInput::Options o;
+    o.connect = [this](const std::string&, std::string&) -> std::unique_ptr<XInputConnection> {
+        return std::make_unique<FakeConnection>(server);
+    };
+    o.commandKey = [] { return CommandKey::control; };
+    o.desktopOrigin = [&origin] { return origin; };
+    LinuxInput desktop([this] { return session; }, o);
+    auto move = [&](double x, double y) {
+        InputEvent e;
+        e.type = InputEventType::mouseMoved;
+        e.location = {x, y};
+        return desktop.post(e);
+    };
+    EXPECT_TRUE(move(100.25, 50.75));
+    EXPECT_TRUE(move(-30, 5000));
+    EXPECT_EQ(server.take(), (Ops{"motion 1480 141", "motion 1280 2083"}));
+
+    // Still where it was put: the fraction of a pixel is kept.
+    EXPECT_TRUE(move(100.3, 50.8));
+    server.pointer = {1480, 141};
+    EXPECT_EQ(desktop.pointerLocation(), (Point{100.3, 50.8}));
+    // The user moved it.
+    server.pointer = {1290, 60};
+    EXPECT_EQ(desktop.pointerLocation(), (Point{5, 10}));
+    EXPECT_EQ(server.pointerQueries, 2);
+    // The area moved: so do the pixels.
+    origin = {0, 0};
+    EXPECT_TRUE(move(5, 10));
+    EXPECT_EQ(server.take().back(), "motion 10 20");
+}
+
 // ---- Wheel ----
 
 TEST_F(LinuxInputLogic, WheelDeltasBecomeStepsWithTheRemainderCarried) {

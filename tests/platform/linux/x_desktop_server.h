@@ -1,0 +1,98 @@
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "base/child_process.h"
+#include "platform/linux/x11.h"
+#include "platform/linux/xvfb_server.h"
+
+namespace tarvello::test {
+
+// An X server standing for the user's own desktop, not started the way the program
+// starts its private servers. Xvfb keeps its screen size; Xvnc lets RandR resize it.
+// Both take this process's cookie, and the client authority file lets a child process
+// (which has a cookie of its own) in. Ended, with its directory, on destruction.
+class DesktopServer {
+public:
+    enum class Kind { xvfb, xvnc };
+
+    static std::unique_ptr<DesktopServer> start(Kind kind, int width, int height, std::string& error) {
+        presentProcessCookie();
+        std::unique_ptr<DesktopServer> s(new DesktopServer);
+        s->dir_ = makeScratchDirectory("tarvello-desktop-test");
+        const std::string serverAuth = s->dir_ + "/server.auth";
+        if (s->dir_.empty() || !writeXAuthority(serverAuth, -1, error)) return nullptr;
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
+        ChildSpec spec;
+        const std::string size = std::to_string(width) + "x" + std::to_string(height);
+        if (kind == Kind::xvfb) {
+            spec.path = findOnPath("Xvfb");
+            spec.args = {"Xvfb", "-screen", "0", size + "x24"};
+        } else {
+            spec.path = findOnPath("Xvnc");
+            // No VNC listener: the test only needs the X side.
+            spec.args = {"Xvnc", "-geometry",      size,  "-depth", "24", "-rfbport",
+                         "-1",   "-SecurityTypes", "None"};
+        }
+        spec.args.insert(spec.args.end(), {"-displayfd", "3", "-dpi", "96", "-nolisten", "tcp", "-auth",
+                                           serverAuth, "-noreset"});
+        spec.env = environmentWith({});
+        spec.outputPath = s->dir_ + "/server.log";
+        spec.passFd = fds[1];
+        if (spec.path.empty()) {
+            error = spec.args[0] + " not found on PATH";
+            close(fds[0]);
+            close(fds[1]);
+            return nullptr;
+        }
+        s->pid_ = spawnChild(spec, error);
+        close(fds[1]);
+        std::string text;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (s->pid_ > 0 && text.find('\n') == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fds[0], POLLIN, 0};
+            if (poll(&p, 1, 200) <= 0) continue;
+            char buf[32];
+            const ssize_t n = read(fds[0], buf, sizeof buf);
+            if (n <= 0) break;
+            text.append(buf, size_t(n));
+        }
+        close(fds[0]);
+        if (text.find('\n') == std::string::npos) {
+            error = spec.args[0] + " did not start";
+            return nullptr;
+        }
+        s->number_ = std::atoi(text.c_str());
+        if (!writeXAuthority(s->authority(), s->number_, error)) return nullptr;
+        return s;
+    }
+
+    ~DesktopServer() {
+        {
+            std::lock_guard noOpenInFlight(connectionsLock());
+            endChild(pid_, SIGTERM, 2.0, false);
+        }
+        removeScratchDirectory(dir_);
+    }
+
+    std::string name() const { return ":" + std::to_string(number_); }
+    std::string authority() const { return dir_ + "/client.auth"; }
+    const std::string& directory() const { return dir_; }
+
+private:
+    DesktopServer() = default;
+    pid_t pid_ = -1;
+    int number_ = -1;
+    std::string dir_;
+};
+
+}  // namespace tarvello::test
