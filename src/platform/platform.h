@@ -18,6 +18,8 @@
 
 namespace tarvello {
 
+class DesktopActions;  // input/desktop_actions.h
+
 // The set of back-ends the process runs on, chosen once at start-up.
 struct Platform {
     std::string name;
@@ -36,6 +38,7 @@ struct Platform {
     std::shared_ptr<PreferenceDomains> preferences;
     std::shared_ptr<DockFacility> dock;            // empty: gestures take their fallbacks
     std::shared_ptr<WorkspaceFacility> workspace;  // empty: no applications can be found
+    std::shared_ptr<DesktopActions> desktop;       // empty: the dock and key chords serve gestures
 };
 
 // In-memory stand-ins: runs anywhere, draws a moving test picture.

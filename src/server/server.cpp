@@ -136,6 +136,7 @@ Server::Server(Platform platform, ServerOptions options)
     injectorOptions.preferences = platform_.preferences;
     injectorOptions.dock = platform_.dock;
     injectorOptions.workspace = platform_.workspace;
+    injectorOptions.desktop = platform_.desktop;
     injector_ = std::make_unique<Injector>(platform_.input, platform_.display, std::move(injectorOptions));
     display_ = std::make_unique<VirtualDisplay>(platform_.display);
     capture_ = Capture::create(platform_.capture);
@@ -194,6 +195,13 @@ bool Server::start() {
     injector_->onLeftUp = [w] {
         if (auto s = w.lock()) s->textWatcher_->checkSoon();
     };
+    if (platform_.desktop) {
+        // A window manager that comes, goes or is replaced changes what the gestures can do.
+        platform_.desktop->watch([w] {
+            if (auto s = w.lock())
+                s->queue_.async(weakly(s, [](Server& s2) { s2.sendGestureConfig(false); }));
+        });
+    }
     audio_->onSpeakerPacket = [w](Bytes packet) {
         auto s = w.lock();
         if (!s) return;
@@ -357,6 +365,7 @@ void Server::openVideo() {
 
 void Server::stop() {
     if (stopped_.exchange(true)) return;
+    if (platform_.desktop) platform_.desktop->watch({});
     queue_.sync([this] {
         teardownWork_.cancel();
         std::error_code ec;
@@ -716,6 +725,15 @@ void Server::startSession(int width, int height, int refreshRate) {
         });
 }
 
+void Server::sendGestureConfig(bool always) {
+    if (!sessionActive_) return;
+    const GestureConfig gestures = injector_->currentGestureConfig();
+    if (!always && gestures == sentGestures_) return;
+    sentGestures_ = gestures;
+    log("Trackpad gestures: 0x" + formatHex(gestures.rawValue));
+    send(buildGestureConfig(gestures));
+}
+
 void Server::continueSession(uint64_t generation, bool created, uint32_t sessionDisplay) {
     if (generation != sessionGeneration_.load() || !sessionActive_) return;
     auto& settings = Settings::shared();
@@ -725,9 +743,7 @@ void Server::continueSession(uint64_t generation, bool created, uint32_t session
     cursorWatcher_->start();
     cursorWatcher_->reset();
 
-    const GestureConfig gestures = injector_->currentGestureConfig();
-    log("Trackpad gestures: 0x" + formatHex(gestures.rawValue));
-    send(buildGestureConfig(gestures));
+    sendGestureConfig(true);
 
     audio_->start(settings.soundOnIPhone(), settings.iPhoneMic());
     if (settings.iPhoneCamera()) camera_->start();

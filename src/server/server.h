@@ -135,6 +135,8 @@ private:
     void reportGuessing();
     void startSession(int width, int height, int refreshRate);
     void continueSession(uint64_t generation, bool created, uint32_t sessionDisplay);
+    // Tells the phone which gestures work here; unless `always`, only when that changed.
+    void sendGestureConfig(bool always);
     void captureStarted(uint64_t generation, const std::string& error);
     void captureLost(const std::string& reason);
     void endSession();
@@ -222,6 +224,7 @@ private:
     // Written on this queue only; read on the main queue to skip a display nobody waits for.
     std::atomic<uint64_t> sessionGeneration_{0};
     bool sessionActive_ = false;
+    GestureConfig sentGestures_;
     PairingThrottle throttle_;
 
     // ---- owned by videoQueue_ ----

@@ -11,6 +11,7 @@
 #include "platform/linux/linux_camera.h"
 #include "platform/linux/linux_capture.h"
 #include "platform/linux/linux_cursor.h"
+#include "platform/linux/linux_desktop.h"
 #include "platform/linux/linux_display.h"
 #include "platform/linux/linux_host.h"
 #include "platform/linux/linux_input.h"
@@ -67,6 +68,7 @@ Platform makeLinuxPlatform() {
     // No dock on an X desktop: gestures that would tell one take their fallbacks.
     p.dock = nullptr;
     p.workspace = nullptr;
+    p.desktop = std::make_shared<LinuxDesktop>(display);
     return p;
 }
 
