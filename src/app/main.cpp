@@ -24,6 +24,7 @@
 #include "dispatch/stall_watch.h"
 #include "platform/platform.h"
 #ifdef TARVELLO_HAVE_X11
+#include "platform/linux/display_mode.h"
 #include "platform/linux/linux_camera.h"
 #include "platform/linux/time_probe.h"
 #endif
@@ -258,6 +259,9 @@ int serve(LaunchOptions o, [[maybe_unused]] int argc, [[maybe_unused]] char** ar
             parts.stageManager = stageManager;
             parts.camera = camera;
             parts.screenUnavailable = screenUnavailable;
+#ifdef TARVELLO_HAVE_X11
+            if (platformName == "linux") parts.desktop = desktopShownNow;
+#endif
             parts.args = o.loginArguments;
             parts.quit = &quitTrayApplication;
             return TrayServices{server, stageManager, makeLinuxSetupSystem(std::move(parts))};

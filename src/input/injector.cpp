@@ -125,7 +125,8 @@ Injector::Injector(std::shared_ptr<InputFacility> input, std::shared_ptr<Display
       preferences_(options.preferences ? std::move(options.preferences) : defaultPreferences()),
       dock_(std::move(options.dock)),
       workspace_(std::move(options.workspace)),
-      ticker_(options.ticker ? std::move(options.ticker) : std::make_shared<QueueMomentumTicker>()) {
+      ticker_(options.ticker ? std::move(options.ticker) : std::make_shared<QueueMomentumTicker>()),
+      desktop_(std::move(options.desktop)) {
     targetDisplay_ = displays_->mainDisplay();
 }
 
@@ -504,6 +505,19 @@ void Injector::gesture(GestureAction action, ScrollPhase phase, double value) {
                                       : phase == ScrollPhase::ended ? GesturePhase::ended
                                                                     : GesturePhase::changed;
     const bool saneValue = std::isfinite(value) && std::fabs(value) <= kMaxGestureValue;
+    if (desktop_) {
+        switch (action) {
+            case GestureAction::magnify:
+            case GestureAction::rotate:
+            case GestureAction::smartZoom: break;  // pointer gestures: posted below
+            default:
+                // What the desktop cannot do is dropped: a key chord would land in the
+                // focused application instead.
+                if (desktop_->can(action)) desktop_->perform(action);
+                return;
+        }
+        if (!desktop_->can(action)) return;
+    }
     switch (action) {
         case GestureAction::spaceLeft: chord(123, kSpaceChordFlags); break;
         case GestureAction::spaceRight: chord(124, kSpaceChordFlags); break;
@@ -532,7 +546,26 @@ void Injector::gesture(GestureAction action, ScrollPhase phase, double value) {
 // Gesture configuration
 
 GestureConfig Injector::currentGestureConfig() const {
-    return readGestureConfig(*preferences_);
+    GestureConfig c = readGestureConfig(*preferences_);
+    if (!desktop_) return c;
+    // The gestures the phone handles itself (right click, drag) need nothing of the desktop.
+    const std::pair<GestureConfig, GestureAction> needs[] = {
+        {GestureConfig::threeFingerSwipeSpaces, GestureAction::spaceLeft},
+        {GestureConfig::fourFingerSwipeSpaces, GestureAction::spaceLeft},
+        {GestureConfig::threeFingerMissionControl, GestureAction::missionControl},
+        {GestureConfig::fourFingerMissionControl, GestureAction::missionControl},
+        {GestureConfig::appExpose, GestureAction::appExpose},
+        {GestureConfig::pinchLaunchpad, GestureAction::launchpad},
+        {GestureConfig::spreadDesktop, GestureAction::showDesktop},
+        {GestureConfig::threeFingerTapLookUp, GestureAction::lookUp},
+        {GestureConfig::smartZoom, GestureAction::smartZoom},
+        {GestureConfig::pinchZoom, GestureAction::magnify},
+        {GestureConfig::rotate, GestureAction::rotate},
+    };
+    for (const auto& [flag, action] : needs) {
+        if (c.contains(flag) && !desktop_->can(action)) c.remove(flag);
+    }
+    return c;
 }
 
 GestureConfig readGestureConfig(const PreferenceDomains& prefs) {

@@ -10,6 +10,7 @@
 
 #include "dispatch/clock.h"
 #include "dispatch/serial_queue.h"
+#include "platform/desktop_actions.h"
 #include "platform/display.h"
 #include "platform/dock.h"
 #include "platform/input.h"
@@ -45,6 +46,9 @@ struct InjectorOptions {
     std::shared_ptr<DockFacility> dock;              // empty: no dock; gestures take their fallbacks
     std::shared_ptr<WorkspaceFacility> workspace;    // empty: no applications can be found
     std::shared_ptr<MomentumTicker> ticker;          // empty: a 120 Hz timer on the momentum queue
+    // Empty: every gesture the preferences enable is offered, and the desktop gestures
+    // go to the dock or become key chords.
+    std::shared_ptr<DesktopActions> desktop;
 };
 
 // Turns the phone's keyboard, pointer, scroll, text and gesture messages into input
@@ -72,6 +76,7 @@ public:
     // 0 means the main display.
     void setTargetDisplay(uint32_t display);
     uint32_t targetDisplay() const { return targetDisplay_; }
+    // The gestures the preferences enable and, with a desktop, that it can carry out.
     GestureConfig currentGestureConfig() const;
 
     void key(uint16_t usage, bool down);
@@ -122,6 +127,7 @@ private:
     std::shared_ptr<DockFacility> dock_;
     std::shared_ptr<WorkspaceFacility> workspace_;
     std::shared_ptr<MomentumTicker> ticker_;
+    std::shared_ptr<DesktopActions> desktop_;
 
     // Server queue.
     std::set<uint16_t> heldModifiers_;

@@ -7,6 +7,7 @@
 
 #include "platform/capture.h"
 #include "platform/cursor.h"
+#include "platform/desktop_actions.h"
 #include "platform/display.h"
 #include "platform/dock.h"
 #include "platform/host.h"
@@ -37,6 +38,7 @@ struct Platform {
     std::shared_ptr<PreferenceDomains> preferences;
     std::shared_ptr<DockFacility> dock;            // empty: gestures take their fallbacks
     std::shared_ptr<WorkspaceFacility> workspace;  // empty: no applications can be found
+    std::shared_ptr<DesktopActions> desktop;       // empty: the dock and key chords serve gestures
 };
 
 // In-memory stand-ins: runs anywhere, draws a moving test picture.

@@ -133,6 +133,13 @@ bool Server::start() {
     injector.onLeftUp = [w] {
         if (auto s = w.lock()) s->session_->textWatcher().checkSoon();
     };
+    if (platform_.desktop) {
+        // A window manager that comes, goes or is replaced changes what the gestures can do.
+        platform_.desktop->watch([w] {
+            if (auto s = w.lock())
+                s->queue_.async(weakly(s, [](Server& s2) { s2.session_->sendGestureConfig(false); }));
+        });
+    }
     audio.onSpeakerPacket = [w](Bytes packet) {
         auto s = w.lock();
         if (!s) return;
@@ -290,6 +297,7 @@ void Server::openVideo() {
 
 void Server::stop() {
     if (stopped_.exchange(true)) return;
+    if (platform_.desktop) platform_.desktop->watch({});
     queue_.sync([this] {
         std::error_code ec;
         if (acceptor_) acceptor_->acceptor.close(ec);

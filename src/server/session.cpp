@@ -55,6 +55,7 @@ Session::Session(Platform platform, Queue& queue, SessionLink& link, Options opt
     injectorOptions.preferences = platform_.preferences;
     injectorOptions.dock = platform_.dock;
     injectorOptions.workspace = platform_.workspace;
+    injectorOptions.desktop = platform_.desktop;
     injector_ = std::make_unique<Injector>(platform_.input, platform_.display, std::move(injectorOptions));
     display_ = std::make_unique<VirtualDisplay>(platform_.display);
     capture_ = Capture::create(platform_.capture);
@@ -112,6 +113,15 @@ void Session::start(int width, int height, int refreshRate) {
         });
 }
 
+void Session::sendGestureConfig(bool always) {
+    if (!active_) return;
+    const GestureConfig gestures = injector_->currentGestureConfig();
+    if (!always && gestures == sentGestures_) return;
+    sentGestures_ = gestures;
+    log("Trackpad gestures: 0x" + formatHex(gestures.rawValue));
+    link_.sendToPhone(buildGestureConfig(gestures));
+}
+
 void Session::continueStart(uint64_t generation, bool created, uint32_t sessionDisplay) {
     if (generation != generation_.load() || !active_) return;
     auto& settings = Settings::shared();
@@ -121,9 +131,7 @@ void Session::continueStart(uint64_t generation, bool created, uint32_t sessionD
     cursorWatcher_->start();
     cursorWatcher_->reset();
 
-    const GestureConfig gestures = injector_->currentGestureConfig();
-    log("Trackpad gestures: 0x" + formatHex(gestures.rawValue));
-    link_.sendToPhone(buildGestureConfig(gestures));
+    sendGestureConfig(true);
 
     audio_->start(settings.soundOnIPhone(), settings.iPhoneMic());
     if (settings.iPhoneCamera()) camera_->start();

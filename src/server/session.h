@@ -91,6 +91,9 @@ public:
     void adaptBitrate(const StatsMsg& stats);
     void handleUiScale(float scale);
     void pollLockAndStatus();
+    // Tells the phone which gestures work here; unless `always`, only when that changed
+    // (a window manager came, went or was replaced).
+    void sendGestureConfig(bool always);
     void stageManagerChanged();
     void showDockChanged();
     void keepUnlockedChanged();
@@ -147,6 +150,7 @@ private:
     double lastKeyframeRequest_ = 0;
     std::optional<MacStatus> macStatus_;
     bool lockedFlag_ = false;
+    GestureConfig sentGestures_;
 };
 
 }  // namespace tarvello

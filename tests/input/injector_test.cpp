@@ -34,8 +34,8 @@ Bytes payloadOf(const Bytes& message) {
 class InjectorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        injector = std::make_unique<Injector>(input, displays,
-                                              InjectorOptions{clock, prefs, dock, workspace, ticker});
+        injector = std::make_unique<Injector>(
+            input, displays, InjectorOptions{clock, prefs, dock, workspace, ticker, nullptr});
         injector->onCursor = [this](float x, float y) { cursors.push_back({x, y}); };
         injector->onLeftUp = [this] { ++leftUps; };
     }
@@ -725,6 +725,70 @@ TEST_F(InjectorTest, GestureConfigComesFromTheInjectorsDomains) {
     EXPECT_EQ(injector->currentGestureConfig().rawValue, 0xF6Fu);
     prefs->set(kPad, "TrackpadThreeFingerDrag", 1);
     EXPECT_EQ(injector->currentGestureConfig().rawValue, 0x1F6Au);
+}
+
+// A desktop that can do what the test says and records what it was asked to do.
+class RecordingDesktop final : public DesktopActions {
+public:
+    bool can(GestureAction a) override { return able.contains(a); }
+    bool perform(GestureAction a) override {
+        performed.push_back(a);
+        return able.contains(a);
+    }
+    void watch(std::function<void()>) override {}
+    std::set<GestureAction> able;
+    std::vector<GestureAction> performed;
+};
+
+class InjectorDesktopTest : public InjectorTest {
+protected:
+    void SetUp() override {
+        InjectorTest::SetUp();
+        desktop = std::make_shared<RecordingDesktop>();
+        injector = std::make_unique<Injector>(
+            input, displays, InjectorOptions{clock, prefs, dock, workspace, ticker, desktop});
+    }
+    std::shared_ptr<RecordingDesktop> desktop;
+};
+
+TEST_F(InjectorDesktopTest, DesktopGesturesGoToTheDesktopAndNeverBecomeKeys) {
+    desktop->able = {GestureAction::spaceLeft, GestureAction::spaceRight, GestureAction::showDesktop};
+    for (auto a : {GestureAction::spaceRight, GestureAction::spaceLeft, GestureAction::showDesktop,
+                   GestureAction::missionControl, GestureAction::appExpose, GestureAction::launchpad,
+                   GestureAction::lookUp}) {
+        send(buildGesture(a, 0, ScrollPhase::changed));
+    }
+    // What the desktop cannot do is not even asked for, and nothing reaches the application.
+    EXPECT_EQ(desktop->performed,
+              (std::vector<GestureAction>{GestureAction::spaceRight, GestureAction::spaceLeft,
+                                          GestureAction::showDesktop}));
+    EXPECT_TRUE(events().empty());
+    EXPECT_TRUE(dock->sent().empty());
+    EXPECT_TRUE(workspace->opened().empty());
+}
+
+TEST_F(InjectorDesktopTest, PointerGesturesPostOnlyWhatTheDesktopCarries) {
+    desktop->able = {GestureAction::magnify};
+    send(buildGesture(GestureAction::magnify, 0.2f, ScrollPhase::changed));
+    send(buildGesture(GestureAction::rotate, 10, ScrollPhase::changed));
+    send(buildGesture(GestureAction::smartZoom, 0, ScrollPhase::changed));
+    ASSERT_EQ(events().size(), 1u);
+    EXPECT_EQ(events()[0].gestureSubtype, GestureSubtype::magnify);
+    EXPECT_TRUE(desktop->performed.empty());
+}
+
+TEST_F(InjectorDesktopTest, GestureConfigOffersOnlyWhatTheDesktopCanDo) {
+    // Nothing the desktop does: the phone keeps only what it handles itself.
+    EXPECT_EQ(injector->currentGestureConfig(), GestureConfig::twoFingerRightClick);
+    desktop->able = {GestureAction::spaceLeft, GestureAction::spaceRight, GestureAction::magnify};
+    EXPECT_EQ(injector->currentGestureConfig(),
+              GestureConfig::threeFingerSwipeSpaces | GestureConfig::fourFingerSwipeSpaces |
+                  GestureConfig::pinchZoom | GestureConfig::twoFingerRightClick);
+    desktop->able.insert(GestureAction::showDesktop);
+    EXPECT_TRUE(injector->currentGestureConfig().contains(GestureConfig::spreadDesktop));
+    // The preferences still count: a gesture turned off there stays off.
+    prefs->set(kPad, "TrackpadFourFingerHorizSwipeGesture", 0);
+    EXPECT_FALSE(injector->currentGestureConfig().contains(GestureConfig::fourFingerSwipeSpaces));
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "platform/linux/x11_desktop.h"
+
 #ifdef TARVELLO_HAVE_GNOME
 #include "platform/linux/gnome/mutter_session.h"
 #endif
@@ -83,8 +85,17 @@ SessionFacts probeSession(const std::string& setting, const std::string& busAddr
     f.gnomeUnavailable = "this build has no PipeWire client";
 #endif
     if (!f.gnomeUnavailable) return f;
-    // ---- X11 session: its reachability check goes here (nothing = reachable). ----
-    f.x11SessionUnavailable = "not supported yet";
+    // A desktop session says so; a bare DISPLAY may be any X server (a test's, say).
+    if (f.sessionType != "x11" && f.currentDesktop.empty()) {
+        f.x11SessionUnavailable =
+            f.x11Display ? "DISPLAY is set outside a desktop session" : "DISPLAY is not set";
+        return f;
+    }
+    std::string why;
+    if (x11SessionReachable(why))
+        f.x11SessionUnavailable.reset();
+    else
+        f.x11SessionUnavailable = why;
     return f;
 }
 

@@ -20,6 +20,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "base/log.h"
 #include "dispatch/clock.h"
@@ -220,10 +221,23 @@ struct Atspi {
         return int(pid);
     }
 
-    // The FOCUSED element of `app` by a collection match; nullptr when there is none.
+    // Whether `a` says it has the focus. An element that cannot answer does not.
+    bool stillFocused(AtspiAccessible* a) {
+        const double started = now();
+        AtspiStateSet* states = atspi_accessible_get_state_set(a);
+        if (!states) return false;
+        const bool focused = atspi_state_set_contains(states, ATSPI_STATE_FOCUSED) &&
+                             !atspi_state_set_contains(states, ATSPI_STATE_DEFUNCT);
+        g_object_unref(states);
+        if (now() - started >= 0.8 * timeoutMs / 1000.0) timedOut = true;
+        return focused;
+    }
+
+    // The FOCUSED element of `app`: a collection match where the application serves
+    // Collection, else a walk of its active window; nullptr when there is none.
     AtspiAccessible* focusedIn(AtspiAccessible* app) {
         AtspiCollection* collection = atspi_accessible_get_collection_iface(app);
-        if (!collection) return nullptr;
+        if (!collection) return walkForFocus(app);
         AtspiStateSet* states = atspi_state_set_new(nullptr);
         atspi_state_set_add(states, ATSPI_STATE_FOCUSED);
         AtspiMatchRule* rule = atspi_match_rule_new(
@@ -247,7 +261,74 @@ struct Atspi {
         return found;  // owns a reference
     }
 
-    // Looks the focus up again: in application `pid`, or in any.
+    // Breadth first through the application's active window (every window when none is
+    // active) for a FOCUSED element. Bounded in elements and time: a huge tree or a slow
+    // application ends the walk empty-handed, and the focus events still count.
+    AtspiAccessible* walkForFocus(AtspiAccessible* app) {
+        constexpr int kMaxElements = 400;
+        const double deadline = now() + 2.0 * timeoutMs / 1000.0;
+        std::deque<AtspiAccessible*> pending;  // each holds a reference
+        auto children = [&](AtspiAccessible* parent, std::vector<AtspiAccessible*>& out) {
+            double started = now();
+            GError* e = nullptr;
+            const int n = atspi_accessible_get_child_count(parent, &e);
+            failed(e, started);
+            for (int i = 0; i < n && i < kMaxElements && !timedOut; ++i) {
+                started = now();
+                AtspiAccessible* child = atspi_accessible_get_child_at_index(parent, i, &e);
+                failed(e, started);
+                if (child) out.push_back(child);
+            }
+        };
+        std::vector<AtspiAccessible*> windows;
+        children(app, windows);
+        for (AtspiAccessible* w : windows) {
+            AtspiStateSet* states = atspi_accessible_get_state_set(w);
+            const bool active = states && atspi_state_set_contains(states, ATSPI_STATE_ACTIVE);
+            if (states) g_object_unref(states);
+            if (active) {
+                pending.push_back(static_cast<AtspiAccessible*>(g_object_ref(w)));
+                break;
+            }
+        }
+        if (pending.empty()) {
+            for (AtspiAccessible* w : windows)
+                pending.push_back(static_cast<AtspiAccessible*>(g_object_ref(w)));
+        }
+        for (AtspiAccessible* w : windows) g_object_unref(w);
+
+        AtspiAccessible* found = nullptr;
+        int visited = 0;
+        while (!pending.empty() && !found && !timedOut && visited < kMaxElements && now() < deadline) {
+            AtspiAccessible* a = pending.front();
+            pending.pop_front();
+            ++visited;
+            AtspiStateSet* states = atspi_accessible_get_state_set(a);
+            bool focused = false, manages = false;
+            if (states) {
+                focused = atspi_state_set_contains(states, ATSPI_STATE_FOCUSED);
+                // Lists and tables that make their rows on demand would be walked row by row.
+                manages = atspi_state_set_contains(states, ATSPI_STATE_MANAGES_DESCENDANTS);
+                g_object_unref(states);
+            }
+            if (focused) {
+                found = a;
+                break;
+            }
+            if (!manages) {
+                std::vector<AtspiAccessible*> next;
+                children(a, next);
+                pending.insert(pending.end(), next.begin(), next.end());
+            }
+            g_object_unref(a);
+        }
+        for (AtspiAccessible* a : pending) g_object_unref(a);
+        return found;  // owns a reference
+    }
+
+    // Looks the focus up again: in application `pid`, or in any. A lookup that finds
+    // nothing keeps a focus the events told of while that element still says it has it:
+    // applications without Collection can only be searched so far.
     void lookUp(std::optional<int32_t> pid) {
         lookupDue = false;
         lastLookup = now();
@@ -267,9 +348,16 @@ struct Atspi {
             g_object_unref(app);
         }
         g_object_unref(desktop);
-        if (timedOut) return;
-        if (found || pid) setFocus(found);
-        if (found) g_object_unref(found);
+        if (timedOut) {
+            if (found) g_object_unref(found);
+            return;
+        }
+        if (found) {
+            setFocus(found);
+            g_object_unref(found);
+        } else if (focus && !stillFocused(focus) && !timedOut) {
+            setFocus(nullptr);
+        }
     }
 };
 
@@ -306,9 +394,9 @@ std::optional<unsigned long> cardinal(Display* d, Window w, const char* name, At
     return out;
 }
 
-// Tells the session bus's accessibility service that accessibility is wanted, which
-// toolkits exposing their tree only on demand watch for. Fire and forget: the service may
-// first have to be started by the bus.
+// Switches the session bus's accessibility launcher on (its IsEnabled status), which
+// toolkits exposing their tree only on demand watch for. Fire and forget: the launcher
+// may first have to be started by the bus.
 void enableAccessibility(const std::string& address) {
     DBusError error;
     dbus_error_init(&error);
@@ -321,7 +409,7 @@ void enableAccessibility(const std::string& address) {
     if (dbus_bus_register(bus, &error)) {
         DBusMessage* m = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
                                                       "org.freedesktop.DBus.Properties", "Set");
-        const char* interface = "org.a11y.Phase";
+        const char* interface = "org.a11y.Status";
         const char* property = "IsEnabled";
         dbus_bool_t on = TRUE;
         DBusMessageIter it, variant;

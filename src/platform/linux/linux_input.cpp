@@ -110,19 +110,41 @@ std::optional<uint64_t> modifierFlagOf(uint16_t keyCode) {
 
 constexpr unsigned kWheelUp = 4, kWheelDown = 5, kWheelLeft = 6, kWheelRight = 7;
 
+int capSteps(double steps, double& remainder) {
+    if (std::fabs(steps) > LinuxInput::kMaxStepsPerEvent) {
+        steps = std::copysign(double(LinuxInput::kMaxStepsPerEvent), steps);
+        remainder = 0;
+    }
+    return int(steps);
+}
+
 // Whole steps in `remainder + delta`; the rest stays in `remainder`. Turning back drops
 // what was carried the other way, so a reversal answers as promptly as a start.
 int wheelSteps(double& remainder, double delta, double perStep) {
     if (!std::isfinite(delta)) return 0;
     if (delta != 0 && remainder != 0 && (delta > 0) != (remainder > 0)) remainder = 0;
     const double total = remainder + delta;
-    double steps = std::trunc(total / perStep);
+    const double steps = std::trunc(total / perStep);
     remainder = total - steps * perStep;
-    if (std::fabs(steps) > LinuxInput::kMaxStepsPerEvent) {
-        steps = std::copysign(double(LinuxInput::kMaxStepsPerEvent), steps);
-        remainder = 0;
+    return capSteps(steps, remainder);
+}
+
+// Wheel steps for scrolling: a step goes out once the motion is half a step past the
+// last one, so a short drag already moves the content and the content stays within
+// half a step of the finger. The remainder may then run against the motion; it is
+// dropped when the motion itself turns back, so a wobble of the finger does not
+// scroll back.
+int scrollSteps(LinuxInput::WheelAxis& axis, double delta, double perStep) {
+    if (!std::isfinite(delta)) return 0;
+    if (delta != 0) {
+        const int direction = delta > 0 ? 1 : -1;
+        if (axis.direction != 0 && direction != axis.direction) axis.remainder = 0;
+        axis.direction = direction;
     }
-    return int(steps);
+    const double total = axis.remainder + delta;
+    const double steps = std::round(total / perStep);
+    axis.remainder = total - steps * perStep;
+    return capSteps(steps, axis.remainder);
 }
 
 // Root pixel of an offset in points; the small bias keeps exact pixel edges from
@@ -274,7 +296,7 @@ void LinuxInput::resetSession() {
     chordModifiers_.clear();
     bindings_.clear();
     lastMotion_.reset();
-    wheelRemainderX_ = wheelRemainderY_ = 0;
+    wheelX_ = wheelY_ = {};
     magnifyRemainder_ = 0;
     reportedGestures_.clear();
     noSpareReported_ = false;
@@ -570,10 +592,10 @@ void LinuxInput::clickWheel(XInputConnection& c, int steps, unsigned positive, u
 }
 
 bool LinuxInput::postScroll(XInputConnection& c, const InputEvent& e) {
-    if (e.scrollPhase == ScrollEventPhase::began) wheelRemainderX_ = wheelRemainderY_ = 0;
+    if (e.scrollPhase == ScrollEventPhase::began) wheelX_ = wheelY_ = {};
     // Momentum events take the same path and keep the remainder of the gesture they follow.
-    clickWheel(c, wheelSteps(wheelRemainderY_, e.wheel1, kPointsPerWheelStep), kWheelUp, kWheelDown);
-    clickWheel(c, wheelSteps(wheelRemainderX_, e.wheel2, kPointsPerWheelStep), kWheelLeft, kWheelRight);
+    clickWheel(c, scrollSteps(wheelY_, e.wheel1, kPointsPerWheelStep), kWheelUp, kWheelDown);
+    clickWheel(c, scrollSteps(wheelX_, e.wheel2, kPointsPerWheelStep), kWheelLeft, kWheelRight);
     return true;
 }
 

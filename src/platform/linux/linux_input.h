@@ -43,8 +43,9 @@ std::optional<uint32_t> keysymForCharacter(char32_t c);
 // + 8), so the display's keyboard layout applies as it does to a physical keyboard; text
 // types exactly its characters, through plain keys where they type them and otherwise by
 // binding spare keycodes to each character's keysym for a while; wheel deltas turn into
-// wheel button steps with the remainder carried; magnify turns into Control + wheel
-// steps. Other gestures have no X counterpart and are logged once per session.
+// wheel button steps, each once the motion is half a step past the last, the rest
+// carried; magnify turns into Control + wheel steps. Other gestures have no X
+// counterpart and are logged once per session.
 //
 // The pointer is where it was last put: moves never wait on the server. It is read from
 // the server only when a connection opens or the display's geometry changes.
@@ -54,7 +55,8 @@ class LinuxInput final : public InputFacility {
 public:
     // Points of wheel delta per wheel step. A step scrolls about three lines of text in
     // X toolkits, some 48 points at the session display's density, so one step per 48
-    // points keeps the content roughly under the finger.
+    // points keeps the content roughly under the finger. The first step of a motion goes
+    // out after half of that.
     static constexpr double kPointsPerWheelStep = 48;
     // Magnification per Control + wheel step: about the zoom one step gives in browsers.
     static constexpr double kMagnificationPerStep = 0.1;
@@ -93,6 +95,12 @@ public:
     ~LinuxInput() override;
     LinuxInput(const LinuxInput&) = delete;
     LinuxInput& operator=(const LinuxInput&) = delete;
+
+    // Wheel motion on one axis not yet sent as steps, and the way it last went.
+    struct WheelAxis {
+        double remainder = 0;
+        int direction = 0;
+    };
 
     bool post(const InputEvent& event) override;
     std::optional<Point> pointerLocation() override;
@@ -168,7 +176,7 @@ private:
     std::map<uint8_t, std::vector<uint8_t>> chordModifiers_;  // key -> modifiers pressed for it
     std::vector<Binding> bindings_;
     std::optional<Motion> lastMotion_;
-    double wheelRemainderX_ = 0, wheelRemainderY_ = 0;
+    WheelAxis wheelX_, wheelY_;
     double magnifyRemainder_ = 0;
     std::set<GestureSubtype> reportedGestures_;
     bool noSpareReported_ = false;

@@ -1,5 +1,5 @@
-#include "base/settings.h"
 #include "base/child_process.h"
+#include "base/settings.h"
 #ifdef TARVELLO_HAVE_ATSPI
 #include "platform/linux/linux_accessibility.h"
 #endif
@@ -17,6 +17,7 @@
 #include "platform/linux/gnome/gnome_backend.h"
 #endif
 #include "base/log.h"
+#include "platform/linux/linux_desktop.h"
 #include "platform/linux/linux_display.h"
 #include "platform/linux/linux_host.h"
 #include "platform/linux/linux_input.h"
@@ -25,6 +26,7 @@
 #include "platform/linux/linux_processes.h"
 #include "platform/linux/logind.h"
 #include "platform/linux/session_command.h"
+#include "platform/linux/x11_desktop.h"
 #include "platform/platform.h"
 #include "platform/preference_domains.h"
 
@@ -94,8 +96,27 @@ Platform makeLinuxPlatform() {
     const auto startup = resolveDisplay(Settings::shared().display(), facts);
     setCurrentDisplay(startup);
     log(startup.logLine);
+    if (startup.kind == DesktopKind::x11Session) {
+        // Chosen once, at start-up: the user's X server is reached with the user's own
+        // credentials, which a private server started later in this process replaces.
+        X11DesktopOptions x11;
+        x11.mirror = Settings::shared().mirrorMac();
+        x11.logind = logind;
+        auto desktop = makeX11Desktop(std::move(x11));
+        p.display = desktop.display;
+        p.capture = desktop.capture;
+        p.input = desktop.input;
+        p.cursor = desktop.cursor;
+        p.host = desktop.host;
+        p.desktop = std::make_shared<LinuxDesktop>(std::shared_ptr<const DisplayFacility>(desktop.display));
+        return finish(p);
+    }
+    // Workspaces and show-desktop through the private desktop's window manager.
+    p.desktop = std::make_shared<LinuxDesktop>(std::shared_ptr<const DisplayFacility>(display));
 #ifdef TARVELLO_HAVE_GNOME
     if (facts.gnomeUnavailable || facts.sessionType == "x11") return finish(p);
+    // Mutter's sessions carry no window-manager hints of the X kind: gestures take the keys.
+    p.desktop = nullptr;
     gnome::GnomeOptions gnomeOptions;
     gnomeOptions.logind = logind;
     gnomeOptions.mirrorNow = [] { return Settings::shared().mirrorMac(); };

@@ -16,9 +16,9 @@
 
 namespace tarvello::test {
 
-// A Python GTK 3 fixture of tests/fixtures run as a display's session command, spoken
-// to a line at a time through two FIFOs the test holds open for both ends, so neither
-// side blocks on opening them.
+// A fixture of tests/fixtures (a Python GTK script, or another program) run as a display's session command,
+// spoken to a line at a time through two FIFOs the test holds open for both ends, so neither side blocks on
+// opening them.
 class GtkFixture {
 public:
     explicit GtkFixture(const std::string& script)
@@ -40,23 +40,27 @@ public:
     GtkFixture& operator=(const GtkFixture&) = delete;
 
     // Why the fixture cannot run here, or empty when it can.
-    static std::string missing() {
+    static std::string missing(const std::string& gtkVersion = "3.0") {
         ChildSpec probe;
         probe.path = "/usr/bin/python3";
-        probe.args = {"python3", "-c", "import gi; gi.require_version('Gtk', '3.0')"};
+        probe.args = {"python3", "-c", "import gi; gi.require_version('Gtk', '" + gtkVersion + "')"};
         probe.env = environmentWith({});
         std::string error;
         const pid_t pid = access(probe.path.c_str(), X_OK) == 0 ? spawnChild(probe, error) : -1;
         int status = -1;
         if (pid > 0) waitpid(pid, &status, 0);
         if (status != 0)
-            return "/usr/bin/python3 with GTK 3 bindings (python3-gi, gir1.2-gtk-3.0) is missing";
+            return "/usr/bin/python3 with GTK " + gtkVersion + " bindings (python3-gi, gir1.2-gtk-" +
+                   gtkVersion + ") is missing";
         return {};
     }
 
     // The shell command that runs the fixture with its FIFOs.
-    std::string command() const {
-        return "exec /usr/bin/python3 " + script_ + " < " + dir_ + "/in > " + dir_ + "/out";
+    std::string command() const { return commandFor("/usr/bin/python3 " + script_); }
+
+    // The shell command that runs `program` in the fixture's place, on the same FIFOs.
+    std::string commandFor(const std::string& program) const {
+        return "exec " + program + " < " + dir_ + "/in > " + dir_ + "/out";
     }
 
     void send(const std::string& line) {

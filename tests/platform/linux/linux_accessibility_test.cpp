@@ -2,6 +2,7 @@
 
 #include "platform/linux/linux_accessibility.h"
 
+#include <dbus/dbus.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -15,10 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "base/child_process.h"
 #include "base/settings.h"
 #include "base/settings_store.h"
+#include "gtk_fixture.h"
 #include "input/text_watcher.h"
+#include "base/child_process.h"
 #include "platform/linux/session_bus.h"
 #include "platform/linux/session_command.h"
 #include "platform/linux/xvfb_server.h"
@@ -33,86 +35,49 @@
 namespace tarvello::test {
 namespace {
 
-const std::string kFixture = (std::filesystem::path(__FILE__).parent_path() / "../../fixtures/ax_fixture.py")
-                                 .lexically_normal()
-                                 .string();
-
 // Why the real accessibility stack cannot run here, or empty when it can.
 std::string missingPieces() {
     if (!linuxPlatformAvailable()) return "Xvfb is not installed";
     if (findOnPath("dbus-daemon").empty()) return "dbus-daemon is not installed";
     if (access("/usr/share/defaults/at-spi2/accessibility.conf", R_OK) != 0)
         return "at-spi2-core is not installed";
-    ChildSpec probe;
-    probe.path = "/usr/bin/python3";
-    probe.args = {"python3", "-c", "import gi; gi.require_version('Gtk', '3.0')"};
-    probe.env = environmentWith({});
-    std::string error;
-    const pid_t pid = access(probe.path.c_str(), X_OK) == 0 ? spawnChild(probe, error) : -1;
-    int status = -1;
-    if (pid > 0) waitpid(pid, &status, 0);
-    if (status != 0) return "/usr/bin/python3 with GTK 3 bindings (python3-gi, gir1.2-gtk-3.0) is missing";
-    return {};
+    return GtkFixture::missing();
 }
 
-// The GTK fixture as a session command, spoken to through two FIFOs the test holds open
-// for both ends, so neither side blocks on opening them.
-class GtkFixture {
-public:
-    GtkFixture() {
-        dir_ = makeScratchDirectory("tarvello-ax-test");
-        mkfifo((dir_ + "/in").c_str(), 0600);
-        mkfifo((dir_ + "/out").c_str(), 0600);
-        in_ = open((dir_ + "/in").c_str(), O_RDWR | O_CLOEXEC);
-        out_ = open((dir_ + "/out").c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
-    }
-    ~GtkFixture() {
-        if (in_ >= 0) close(in_);
-        if (out_ >= 0) close(out_);
-        std::filesystem::remove_all(dir_);
-    }
-
-    std::string command() const {
-        return "exec /usr/bin/python3 " + kFixture + " < " + dir_ + "/in > " + dir_ + "/out";
-    }
-
-    void send(const std::string& line) {
-        const std::string l = line + "\n";
-        EXPECT_EQ(write(in_, l.data(), l.size()), ssize_t(l.size()));
-    }
-
-    // The next line the fixture prints, or empty after `timeout` seconds. With no time
-    // left it still takes a line already written: readLine(0) asks "said anything yet?".
-    std::string readLine(double timeout = 20) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout);
-        for (;;) {
-            if (const auto end = buffer_.find('\n'); end != std::string::npos) {
-                std::string line = buffer_.substr(0, end);
-                buffer_.erase(0, end + 1);
-                return line;
+// org.a11y.Status.IsEnabled as the session bus's accessibility launcher reports it.
+std::optional<bool> accessibilityEnabled(const std::string& address) {
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection* bus = dbus_connection_open_private(address.c_str(), &error);
+    std::optional<bool> out;
+    if (bus && dbus_bus_register(bus, &error)) {
+        DBusMessage* m = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
+                                                      "org.freedesktop.DBus.Properties", "Get");
+        const char* interface = "org.a11y.Status";
+        const char* property = "IsEnabled";
+        dbus_message_append_args(m, DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING, &property,
+                                 DBUS_TYPE_INVALID);
+        DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, m, 5000, &error);
+        DBusMessageIter it, variant;
+        if (reply && dbus_message_iter_init(reply, &it) &&
+            dbus_message_iter_get_arg_type(&it) == DBUS_TYPE_VARIANT) {
+            dbus_message_iter_recurse(&it, &variant);
+            if (dbus_message_iter_get_arg_type(&variant) == DBUS_TYPE_BOOLEAN) {
+                dbus_bool_t on = FALSE;
+                dbus_message_iter_get_basic(&variant, &on);
+                out = on;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{out_, POLLIN, 0};
-            ssize_t n = 0;
-            if (poll(&p, 1, int(std::max<int64_t>(0, left.count()))) > 0) {
-                char buf[256];
-                n = read(out_, buf, sizeof buf);
-                if (n > 0) buffer_.append(buf, size_t(n));
-            }
-            if (n <= 0 && left.count() <= 0) return {};
         }
+        if (reply) dbus_message_unref(reply);
+        dbus_message_unref(m);
     }
-
-    std::string ask(const std::string& line) {
-        send(line);
-        return readLine(10);
+    dbus_error_free(&error);
+    if (bus) {
+        dbus_connection_close(bus);
+        dbus_connection_unref(bus);
     }
-
-private:
-    std::string dir_, buffer_;
-    int in_ = -1, out_ = -1;
-};
+    return out;
+}
 
 struct Geometry {
     double x0 = 0, y0 = 0, x1 = 0, y1 = 0, width = 0, height = 0;
@@ -201,7 +166,7 @@ protected:
         return eventually([&] { return ax->polls.load() - from >= n; });
     }
 
-    GtkFixture fixture;
+    GtkFixture fixture{"ax_fixture.py"};
     uint32_t id = 0;
     std::shared_ptr<CountingAccessibility> ax;
     std::shared_ptr<TextWatcher> watcher;
@@ -300,10 +265,26 @@ TEST_F(LinuxAccessibilityTest, CallersOnSeveralThreadsAllGetTheirAnswers) {
     EXPECT_EQ(answered.load(), kCallers);
 }
 
+// Toolkits that build their tree only on demand watch the launcher's IsEnabled switch.
+using LinuxAccessibilityLauncherTest = XDisplayTest;
+
+TEST_F(LinuxAccessibilityLauncherTest, AskingForEnhancedAccessibilitySwitchesTheLauncherOn) {
+    if (auto why = missingPieces(); !why.empty()) TARVELLO_SKIP_MISSING(why);
+    sessionCommand = "exec sleep 600";
+    const uint32_t id = makeDisplay(640, 480, 1.0);
+    ASSERT_NE(id, 0u);
+    const std::string address = sessionBusAddress(connectionName());
+    ASSERT_EQ(accessibilityEnabled(address), false) << "the launcher starts switched off";
+    LinuxAccessibility ax(facility);
+    ASSERT_TRUE(eventually([&] { return ax.ready(id); }));
+    ax.requestEnhanced(0);
+    EXPECT_TRUE(eventually([&] { return accessibilityEnabled(address) == true; }));
+}
+
 // The real server, its session display running the fixture, and tarvello-peer as the phone.
 TEST(LinuxAccessibilityEndToEndTest, ThePhoneHearsOfTextFocusAndSelection) {
     if (auto why = missingPieces(); !why.empty()) TARVELLO_SKIP_MISSING(why);
-    GtkFixture fixture;
+    GtkFixture fixture{"ax_fixture.py"};
     auto store = std::make_shared<MemoryStore>();
     store->setString(SettingsKey::token, "482913");
     store->setString(SettingsKey::sessionCommand, fixture.command());

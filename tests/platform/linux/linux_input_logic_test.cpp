@@ -504,27 +504,44 @@ TEST_F(LinuxInputLogic, ADesktopAreaIsOffsetAndItsPointerReadBack) {
 // ---- Wheel ----
 
 TEST_F(LinuxInputLogic, WheelDeltasBecomeStepsWithTheRemainderCarried) {
-    input->post(scrollEvent(30, 0));
+    input->post(scrollEvent(20, 0));
     EXPECT_TRUE(server.take().empty());
-    input->post(scrollEvent(30, 0));  // 60: one step up, 12 left over
+    input->post(scrollEvent(10, 0));  // 30: half a step is past, one step up, -18 carried
     EXPECT_EQ(server.take(), (Ops{"button 4 down", "button 4 up"}));
+    input->post(scrollEvent(30, 0));  // 12
+    EXPECT_TRUE(server.take().empty());
     input->post(scrollEvent(36, 0));  // 48
     EXPECT_EQ(server.take(), (Ops{"button 4 down", "button 4 up"}));
-    input->post(scrollEvent(0, -100));  // two steps right
+    input->post(scrollEvent(0, -100));  // two steps right, -4 carried
     EXPECT_EQ(server.take(), (Ops{"button 7 down", "button 7 up", "button 7 down", "button 7 up"}));
-    input->post(scrollEvent(0, 90));  // turning back drops the -4 carried: one step left, 42 kept
-    EXPECT_EQ(server.take(), (Ops{"button 6 down", "button 6 up"}));
+    input->post(scrollEvent(0, 90));  // turning back drops the -4: two steps left, -6 carried
+    EXPECT_EQ(server.take(), (Ops{"button 6 down", "button 6 up", "button 6 down", "button 6 up"}));
     input->post(scrollEvent(0, 6));
-    EXPECT_EQ(server.take(), (Ops{"button 6 down", "button 6 up"}));
+    EXPECT_TRUE(server.take().empty());
+}
+
+TEST_F(LinuxInputLogic, AShortDragScrollsAndAWobbleBackDoesNot) {
+    // Eight small events of a slow 25-point drag: one step, as soon as half a step is past.
+    for (int i = 0; i < 5; ++i) input->post(scrollEvent(3, 0));
+    EXPECT_TRUE(server.take().empty());
+    for (int i = 0; i < 3; ++i) input->post(scrollEvent(3, 0));
+    EXPECT_EQ(server.take(), (Ops{"button 4 down", "button 4 up"}));
+    // The -24 carried against the motion is no reason to step back when the finger wobbles.
+    input->post(scrollEvent(-2, 0));
+    input->post(scrollEvent(-20, 0));
+    EXPECT_TRUE(server.take().empty());
+    input->post(scrollEvent(-3, 0));
+    EXPECT_EQ(server.take(), (Ops{"button 5 down", "button 5 up"}));
 }
 
 TEST_F(LinuxInputLogic, ANewGestureStartsWithoutTheOldRemainderButMomentumKeepsIt) {
-    input->post(scrollEvent(40, 0, ScrollEventPhase::changed));
+    input->post(scrollEvent(20, 0, ScrollEventPhase::changed));
     input->post(scrollEvent(10, 0, ScrollEventPhase::began));
     EXPECT_TRUE(server.take().empty());
-    input->post(scrollEvent(30, 0, ScrollEventPhase::changed));
+    input->post(scrollEvent(10, 0, ScrollEventPhase::changed));
     input->post(scrollEvent(0, 0, ScrollEventPhase::ended));
-    input->post(scrollEvent(8, 0, ScrollEventPhase::none, MomentumPhase::begin));  // 10 + 30 + 8
+    EXPECT_TRUE(server.take().empty());
+    input->post(scrollEvent(4, 0, ScrollEventPhase::none, MomentumPhase::begin));  // 10 + 10 + 4
     EXPECT_EQ(server.take(), (Ops{"button 4 down", "button 4 up"}));
 }
 
