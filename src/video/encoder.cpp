@@ -107,7 +107,7 @@ void addOptions(AVDictionary** opts, Family family, const Encoder::Row& row) {
             // ultrafast turns off CABAC and the deblocking filter: on text both together
             // cost about a tenth more CPU time a frame and keep edges from turning blocky
             // (tarvello-encoder-quality weighs them).
-            set("x264-params", withRows("keyint=infinite:scenecut=0:bframes=0:deblock=1:cabac=1"));
+            set("x264-params", withRows("keyint=infinite:scenecut=0:bframes=0:deblock=1,1:cabac=1"));
             break;
         case Family::x265:
             set("preset", row.preset.empty() ? "ultrafast" : row.preset);

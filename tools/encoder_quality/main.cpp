@@ -39,12 +39,13 @@ struct Setting {
     const char* params;
 };
 
-// Each spelled out in full, so the table does not move with our own defaults.
+// Each spelled out in full, so the table does not move with our own defaults. A lone
+// number turns the filter on at that strength: "deblock=0" would not turn it off.
 constexpr Setting kSettings[] = {
-    {"ultrafast", "ultrafast", "deblock=0:cabac=0"},
-    {"ultrafast+deblock", "ultrafast", "deblock=1:cabac=0"},
-    {"ultrafast+deblock+cabac", "ultrafast", "deblock=1:cabac=1"},
-    {"superfast", "superfast", "deblock=1:cabac=1"},
+    {"ultrafast", "ultrafast", "no-deblock=1:cabac=0"},
+    {"ultrafast+deblock", "ultrafast", "deblock=1,1:cabac=0"},
+    {"ultrafast+deblock+cabac", "ultrafast", "deblock=1,1:cabac=1"},
+    {"superfast", "superfast", "deblock=0,0:cabac=1"},
 };
 
 struct Options {
