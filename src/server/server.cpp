@@ -78,6 +78,8 @@ struct VideoSocket {
     std::vector<uint8_t> buf = std::vector<uint8_t>(65536);
     asio::ip::udp::endpoint from;
     std::optional<asio::ip::udp::endpoint> registered;  // the session's video flow
+    // A new flow's decoder has no reference picture: deltas are useless to it until a keyframe.
+    bool awaitingKeyframe = false;
     BatchSender sender;
 };
 
@@ -650,6 +652,7 @@ void Server::onDatagram(std::span<const uint8_t> d) {
                 return;
             }
             video_->registered = video_->from;
+            video_->awaitingKeyframe = true;
             log("UDP video channel established with " + describeEndpoint(video_->from));
             // The phone has nothing to decode until a keyframe reaches this address: the one
             // forced at helloAck went nowhere, so this one may not be throttled away.
@@ -662,6 +665,8 @@ void Server::onDatagram(std::span<const uint8_t> d) {
 
 void Server::sendVideoFrame(const Bytes& bytes, bool isKeyframe, VideoCodec codec, const FrameTimes& times) {
     if (!video_ || !video_->registered) return;
+    if (video_->awaitingKeyframe && !isKeyframe) return;
+    video_->awaitingKeyframe = false;
     ++frameId_;
     if (fragmentCount(bytes.size()) == 0) return;
     if (options_.stageReportInterval > 0 && !stageReport_)

@@ -40,6 +40,10 @@ public:
         VideoCodec codec;
         bool lowLatency;
         bool hardware;
+        // libx264 and libx265 only, for weighing other settings against ours: a preset
+        // instead of ours, and "key=value:..." parameters applied after ours.
+        std::string preset = {};
+        std::string params = {};
     };
     // Hardware rows (nvenc, VAAPI, Quick Sync; HEVC before H.264), then libx264,
     // then libx265.

@@ -123,6 +123,7 @@ std::optional<HelloAck> TestPhone::hello(const std::string& text, uint16_t width
 }
 
 bool TestPhone::openUdp(const std::string& from) {
+    if (udp_ >= 0) ::close(udp_);  // the phone moves to a new port
     udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (udp_ < 0) return false;
     int big = 8 << 20;

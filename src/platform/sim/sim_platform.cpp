@@ -276,12 +276,14 @@ private:
         }
         if (owner_.still.load()) {
             handlers_.onFrame(nullptr, FrameStatus::idle);
+            ++owner_.samples;
             return;
         }
         auto frame = VideoFrame::make(config_.width & ~1, config_.height & ~1);
         drawTestPattern(*frame, index_++);
         frame->presentationTime = defaultClock()->uptime();
         handlers_.onFrame(std::move(frame), FrameStatus::complete);
+        ++owner_.samples;
     }
 
     Queue& queue_;

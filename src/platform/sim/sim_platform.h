@@ -89,6 +89,8 @@ public:
     std::atomic<int> lookups{0};
     // While set, sources send idle samples (no change on screen) instead of pictures.
     std::atomic<bool> still{false};
+    // Samples handed out so far, pictures and idle ones alike.
+    std::atomic<int> samples{0};
 
 private:
     std::shared_ptr<const SimDisplay> displays_;
