@@ -47,21 +47,28 @@ bool ensureAccessibilityBus(std::string& error);
 // Where display `displayName` (":17") keeps its session bus.
 std::string sessionBusAddress(const std::string& displayName);
 
+class AccessibilityBusService;
+
 // The session bus of one display: started with the display, ended with it. Its services
 // see the display; the session command gets environment() added to its own.
+// This process answers org.a11y.Bus on it, so toolkits asking the session bus where the
+// accessibility bus is (rather than reading AT_SPI_BUS_ADDRESS) reach the one it keeps.
 class SessionBus {
 public:
     static std::unique_ptr<SessionBus> start(const std::string& displayName, const std::string& authorityFile,
                                              const std::string& logPath, std::string& error);
-    // DBUS_SESSION_BUS_ADDRESS, the accessibility bus, and the switches that make toolkits
-    // expose their accessibility tree.
+    ~SessionBus();
+    // DBUS_SESSION_BUS_ADDRESS and the switches that make toolkits expose their
+    // accessibility tree. No AT_SPI_BUS_ADDRESS: some Qt releases connect to a bus given
+    // that way but never switch their bridge on; org.a11y.Bus on this bus names it instead.
     std::vector<std::string> environment() const;
     const std::string& address() const { return daemon_->address(); }
     pid_t pid() const { return daemon_->pid(); }
 
 private:
-    explicit SessionBus(std::unique_ptr<BusDaemon> daemon) : daemon_(std::move(daemon)) {}
+    explicit SessionBus(std::unique_ptr<BusDaemon> daemon);
     std::unique_ptr<BusDaemon> daemon_;
+    std::unique_ptr<AccessibilityBusService> service_;  // ends before the daemon
 };
 
 }  // namespace tarvello

@@ -66,8 +66,9 @@ pid_t startSessionCommand(const std::string& command, const std::string& display
     std::vector<std::string> env = {"DISPLAY=" + displayName, "XAUTHORITY=" + authorityFile,
                                     "XDG_SESSION_TYPE=x11"};
     env.insert(env.end(), sessionEnvironment.begin(), sessionEnvironment.end());
-    // NO_AT_BRIDGE would keep GTK applications out of the accessibility tree.
-    spec.env = environmentWith(env, {"WAYLAND_DISPLAY", "NO_AT_BRIDGE"});
+    // NO_AT_BRIDGE would keep GTK applications out of the accessibility tree; this
+    // process's own AT_SPI_BUS_ADDRESS would keep some Qt releases' bridge switched off.
+    spec.env = environmentWith(env, {"WAYLAND_DISPLAY", "NO_AT_BRIDGE", "AT_SPI_BUS_ADDRESS"});
     spec.deathSignal = SIGTERM;
     spec.ownProcessGroup = true;
     spec.outputPath = logPath;
