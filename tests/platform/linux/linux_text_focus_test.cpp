@@ -15,9 +15,9 @@
 #include <chrono>
 #include <memory>
 
+#include "base/child_process.h"
 #include "gtk_fixture.h"
 #include "input/text_watcher.h"
-#include "base/child_process.h"
 #include "platform/linux/linux_accessibility.h"
 #include "platform/linux/linux_input.h"
 #include "platform/linux/x11.h"
@@ -164,6 +164,14 @@ TEST_F(TextFocusTest, AClickIntoAGtk4EntryGivesTextFocusThatStays) {
     start(fixture.command());
     clickFieldAndHold(3);
 }
+
+#ifdef TARVELLO_QT_FIXTURE_PATH
+TEST_F(TextFocusTest, AClickIntoAQtLineEditGivesTextFocusThatStays) {
+    if (auto why = missingPieces(); !why.empty()) TARVELLO_SKIP_MISSING(why);
+    start(fixture.commandFor(TARVELLO_QT_FIXTURE_PATH));
+    clickFieldAndHold(3);
+}
+#endif
 
 }  // namespace
 }  // namespace tarvello::test
