@@ -229,7 +229,8 @@ bool Server::open() {
 }
 
 void Server::listen() {
-    listenAddresses_ = wantedListenAddresses();
+    wantedAddresses_ = wantedListenAddresses();
+    listenAddresses_ = wantedAddresses_;
     if (bindListeners(listenAddresses_)) return;
     if (!listenAddresses_.empty()) {
         // A tailnet address that cannot be bound must not leave the phone with no way in:
@@ -308,10 +309,13 @@ bool Server::isTailnetPeer(const std::string& address) const {
 // Tailscale comes up after us, goes away, or the switch changes under a running server.
 void Server::followTailnet() {
     if (tailnetOnly() && control_ && !isTailnetPeer(control_->remoteAddress())) reject(kTailnetOnlyRefusal);
+    // Compared with what was wanted, not what was bound: an address that would not bind
+    // is tried again when the set changes, not at every look.
     const auto wanted = wantedListenAddresses();
-    if (wanted == listenAddresses_) return;
+    if (wanted == wantedAddresses_) return;
+    wantedAddresses_ = wanted;
     listenAddresses_ = wanted;
-    if (!bindListeners(listenAddresses_)) {
+    if (!bindListeners(listenAddresses_) && !listenAddresses_.empty()) {
         listenAddresses_.clear();
         bindListeners(listenAddresses_);
     }

@@ -184,7 +184,7 @@ private:
     // ---- owned by queue_ ----
     // One per listened address; empty addresses mean the configured bind (or everywhere).
     std::vector<std::shared_ptr<Acceptor>> acceptors_;
-    std::vector<std::string> listenAddresses_;
+    std::vector<std::string> listenAddresses_, wantedAddresses_;
     TimerHandle tailnetPoll_;
     // The authenticated connection; session traffic goes to it alone.
     std::shared_ptr<ControlChannel> control_;

@@ -175,5 +175,22 @@ TEST_F(TailnetTest, ListenerFollowsTheTailnetAddressesAndTheSwitch) {
     EXPECT_EQ(helloFrom(kOutside), kRefusal);
 }
 
+TEST_F(TailnetTest, AddressThatWillNotBindLeavesTheConfiguredListenerGuarded) {
+    setTailnetOnly(true);
+    standIn->setLocal({"192.0.2.1"});  // not this computer's: the bind fails
+    startServer();
+    EXPECT_TRUE(server->snapshot().listenAddresses.empty());
+    EXPECT_TRUE(logs.contains("TCP listener failed on 192.0.2.1"));
+    EXPECT_EQ(helloFrom(kTailnet), "accepted");
+    EXPECT_EQ(helloFrom(kOutside), kRefusal);
+
+    standIn->setLocal({kTailnet});
+    ASSERT_TRUE(
+        eventually([&] { return server->snapshot().listenAddresses == std::vector<std::string>{kTailnet}; }));
+    EXPECT_EQ(helloFrom(kTailnet, kTailnet), "accepted");
+    // Tried once per change, not at every look.
+    EXPECT_EQ(logs.count("TCP listener failed"), 1);
+}
+
 }  // namespace
 }  // namespace tarvello::test
