@@ -15,9 +15,9 @@
 #include <chrono>
 #include <memory>
 
+#include "base/child_process.h"
 #include "gtk_fixture.h"
 #include "input/text_watcher.h"
-#include "base/child_process.h"
 #include "platform/linux/linux_accessibility.h"
 #include "platform/linux/linux_input.h"
 #include "platform/linux/x11.h"
