@@ -23,6 +23,10 @@ Options:
   --control-port PORT   TCP port of the control channel (default 47800; 0 = any free).
   --video-port PORT     UDP port of the video channel (default 47801; 0 = any free).
   --bind ADDRESS        Listen on one address only (default: every interface).
+  --tailnet-only        Serve only phones connecting over Tailscale, which encrypts
+                        the traffic, and listen only on this computer's Tailscale
+                        addresses once it has any. On for this run whatever the
+                        "Only over Tailscale" switch says.
   --new-code            Replace the pairing code before starting.
   --install-audio       Create the virtual speaker and microphone devices in the
                         running sound server and for its later starts, then exit
@@ -110,6 +114,8 @@ LaunchParse parseLaunchOptions(const std::vector<std::string>& args) {
             if (!missing && !parsePort(text, port)) return failure(a + " takes a number from 0 to 65535");
         } else if (a == "--bind") {
             o.server.bindAddress = value("--bind");
+        } else if (a == "--tailnet-only") {
+            o.server.forceTailnetOnly = true;
         } else if (a == "--new-code") {
             o.newCode = true;
         } else if (a == "--install-audio") {

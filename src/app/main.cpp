@@ -101,6 +101,24 @@ int screenshots([[maybe_unused]] int argc, [[maybe_unused]] char** argv,
 
 int serve(LaunchOptions o, int argc, char** argv);
 
+#ifdef TARVELLO_HAVE_X11
+// The set-up window's Display row: the desktop the last session showed (or start-up chose),
+// and why it is not the user's own when it is the private one.
+DesktopShown desktopShownNow() {
+    const DisplayResolution d = currentDisplay();
+    DesktopShown shown;
+    switch (d.kind) {
+        case DesktopKind::gnomeWayland: shown.title = "Your GNOME desktop"; break;
+        case DesktopKind::x11Session: shown.title = "Your X11 desktop"; break;
+        case DesktopKind::privateDesktop: shown.title = "A private desktop"; break;
+    }
+    const auto open = d.logLine.find(" (");
+    if (d.kind == DesktopKind::privateDesktop && open != std::string::npos && d.logLine.back() == ')')
+        shown.reason = d.logLine.substr(open + 2, d.logLine.size() - open - 3);
+    return shown;
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {

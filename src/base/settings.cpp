@@ -141,6 +141,10 @@ std::string Settings::display() {
     return v && (*v == "desktop" || *v == "private") ? *v : "auto";
 }
 
+bool Settings::tailnetOnly() {
+    return boolValue(SettingsKey::tailnetOnly, false);
+}
+
 bool Settings::boolValue(const std::string& key, bool def) {
     return d().getBool(key).value_or(def);
 }

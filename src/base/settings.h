@@ -26,6 +26,7 @@ inline constexpr const char* stageManager = "stageManager";
 inline constexpr const char* showDock = "showDock";
 inline constexpr const char* commandKey = "commandKey";
 inline constexpr const char* display = "display";
+inline constexpr const char* tailnetOnly = "tailnetOnly";
 // Owned by other components, read and written directly through Settings::d().
 inline constexpr const char* loginItemConfigured = "loginItemConfigured";
 inline constexpr const char* cameraActivated = "cameraActivated";
@@ -70,6 +71,8 @@ public:
     std::string commandKey();
     // Which desktop the phone shows: "auto", "desktop" or "private"; read as each session starts.
     std::string display();
+    // Serve only peers inside the tailnet, whose traffic Tailscale encrypts.
+    bool tailnetOnly();
     bool boolValue(const std::string& key, bool def = true);
 
     // The "New code" action: the next code is drawn independently of the old one and

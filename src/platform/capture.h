@@ -30,6 +30,20 @@ struct CaptureHandlers {
     std::function<void(const std::string& error)> onStopped;
 };
 
+// How a start ended: callers tell "try again shortly" (the display is still coming up, or
+// its server went away and may be back) from "not as things stand" (an extension or pixel
+// format missing), which no retry mends.
+struct StartResult {
+    enum class Kind { ok, tryAgain, permanent };
+    Kind kind = Kind::ok;
+    std::string reason;
+
+    static StartResult ok() { return {}; }
+    static StartResult tryAgain(std::string reason) { return {Kind::tryAgain, std::move(reason)}; }
+    static StartResult permanent(std::string reason) { return {Kind::permanent, std::move(reason)}; }
+    bool succeeded() const { return kind == Kind::ok; }
+};
+
 // A stream of frames of one display, scaled to the configured size, NV12 video range.
 // start() and stop() are called on the capture queue and the handlers run there too,
 // never after stop() returns. A source never keeps more than three frames alive that it
@@ -37,8 +51,7 @@ struct CaptureHandlers {
 class CaptureSource {
 public:
     virtual ~CaptureSource() = default;
-    // Returns an error description on failure, empty once the stream runs.
-    virtual std::string start(const CaptureConfig& config, CaptureHandlers handlers) = 0;
+    virtual StartResult start(const CaptureConfig& config, CaptureHandlers handlers) = 0;
     // Returns an error description when the stream could not be stopped cleanly.
     virtual std::string stop() = 0;
 };

@@ -20,6 +20,16 @@
 
 namespace tarvello {
 
+// The facilities that follow the desktop a session shows: its monitor, its picture, its
+// input, its cursor and its lock state.
+struct DesktopFacilities {
+    std::shared_ptr<DisplayFacility> display;
+    std::shared_ptr<CaptureFacility> capture;
+    std::shared_ptr<InputFacility> input;
+    std::shared_ptr<CursorFacility> cursor;
+    std::shared_ptr<HostFacility> host;
+};
+
 // The set of back-ends the process runs on, chosen once at start-up.
 struct Platform {
     std::string name;
@@ -38,7 +48,15 @@ struct Platform {
     std::shared_ptr<PreferenceDomains> preferences;
     std::shared_ptr<DockFacility> dock;            // empty: gestures take their fallbacks
     std::shared_ptr<WorkspaceFacility> workspace;  // empty: no applications can be found
-    std::shared_ptr<DesktopActions> desktop;       // empty: the dock and key chords serve gestures
+    std::shared_ptr<DesktopActions> desktop;
+    DesktopFacilities desktopFacilities() const { return {display, capture, input, cursor, host}; }
+    void useDesktop(const DesktopFacilities& d) {
+        display = d.display;
+        capture = d.capture;
+        input = d.input;
+        cursor = d.cursor;
+        host = d.host;
+    }  // empty: the dock and key chords serve gestures
 };
 
 // In-memory stand-ins: runs anywhere, draws a moving test picture.

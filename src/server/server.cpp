@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/udp.hpp>
 #include <asio/ip/v6_only.hpp>
@@ -59,6 +60,8 @@ void setTrafficClass(int fd, int tclass) {
 constexpr size_t kMaxLingering = 64;
 // Connections waiting for a hello; beyond this the oldest gives way.
 constexpr size_t kMaxPending = 32;
+
+constexpr const char* kTailnetOnlyRefusal = "This computer accepts only Tailscale connections";
 
 uint32_t randomSessionId() {
     static thread_local std::random_device rd;
@@ -183,7 +186,14 @@ bool Server::start() {
         onQueue([msg](Server& s) { s.send(buildSelection(msg)); });
     };
     const bool ok = open();
-    queue_.async(weakly(shared_from_this(), [](Server& s) { s.acceptNext(); }));
+    queue_.async(weakly(shared_from_this(), [](Server& s) {
+        for (const auto& a : s.acceptors_) s.acceptNext(a);
+        s.tailnetPoll_ = s.queue_.every(s.options_.tailnetPollInterval, s.options_.tailnetPollInterval,
+                                        [w = s.weak_from_this()] {
+                                            if (auto s2 = w.lock(); s2 && !s2->stopped_.load())
+                                                s2->followTailnet();
+                                        });
+    }));
     videoQueue_.async(weakly(shared_from_this(), [](Server& s) { s.receiveNext(); }));
 
     updateStatus([](ServerStatus& s) { s.status = "Waiting for iPhone"; });
@@ -210,16 +220,46 @@ bool Server::open() {
         openVideo();
         videoOk = video_ && video_->socket.is_open();
     });
-    portsOpen_ = acceptor_ && acceptor_->acceptor.is_open() && videoOk;
+    bool controlOk = false;
+    queue_.sync([&] {
+        for (const auto& a : acceptors_) controlOk = controlOk || a->acceptor.is_open();
+    });
+    portsOpen_ = controlOk && videoOk;
     return portsOpen_;
 }
 
 void Server::listen() {
+    wantedAddresses_ = wantedListenAddresses();
+    listenAddresses_ = wantedAddresses_;
+    if (bindListeners(listenAddresses_)) return;
+    if (!listenAddresses_.empty()) {
+        // A tailnet address that cannot be bound must not leave the phone with no way in:
+        // the peer check still keeps everyone else out.
+        listenAddresses_.clear();
+        bindListeners(listenAddresses_);
+    }
+}
+
+std::vector<std::string> Server::wantedListenAddresses() {
+    if (!tailnetOnly()) return {};
+    auto addresses = options_.tailnetAddresses ? options_.tailnetAddresses() : tailscaleAddresses();
+    std::sort(addresses.begin(), addresses.end());
+    addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
+    return addresses;
+}
+
+// Empty `addresses`: the configured bind address, or every interface. Closes whatever
+// listened before; the port stays the one first bound, so the phone need not learn a new one.
+bool Server::bindListeners(const std::vector<std::string>& addresses) {
     using asio::ip::tcp;
-    acceptor_ = std::make_unique<Acceptor>(queue_.context());
-    auto& acc = acceptor_->acceptor;
-    std::error_code ec =
-        bindConfigured<tcp>(options_.bindAddress, options_.controlPort, [&](const tcp::endpoint& ep) {
+    std::error_code ec;
+    for (const auto& a : acceptors_) a->acceptor.close(ec);
+    acceptors_.clear();
+    const uint16_t port = boundControlPort_.load() ? boundControlPort_.load() : options_.controlPort;
+    auto bindOne = [&](const std::string& address) {
+        auto acceptor = std::make_shared<Acceptor>(queue_.context());
+        auto& acc = acceptor->acceptor;
+        std::error_code bindError = bindConfigured<tcp>(address, port, [&](const tcp::endpoint& ep) {
             std::error_code e;
             acc.close(e);
             e.clear();
@@ -231,32 +271,78 @@ void Server::listen() {
             if (!e) acc.listen(asio::socket_base::max_listen_connections, e);
             return e;
         });
-    if (ec) {
-        log("TCP listener failed: " + ec.message());
-        acc.close(ec);
-        return;
+        if (bindError) {
+            log("TCP listener failed" + (address.empty() ? std::string() : " on " + address) + ": " +
+                bindError.message());
+            acc.close(bindError);
+            return false;
+        }
+        boundControlPort_ = acc.local_endpoint(bindError).port();
+        acceptors_.push_back(std::move(acceptor));
+        return true;
+    };
+    bool ok = true;
+    if (addresses.empty()) {
+        ok = bindOne(options_.bindAddress);
+    } else {
+        for (const auto& a : addresses) ok = bindOne(a) && ok;
     }
-    boundControlPort_ = acc.local_endpoint(ec).port();
-    log("Control listening on TCP " + std::to_string(boundControlPort_.load()));
+    if (!ok) {
+        for (const auto& a : acceptors_) a->acceptor.close(ec);
+        acceptors_.clear();
+        return false;
+    }
+    std::string where;
+    for (const auto& a : addresses) where += (where.empty() ? " on " : ", ") + a;
+    log("Control listening on TCP " + std::to_string(boundControlPort_.load()) + where);
+    return true;
 }
 
-void Server::acceptNext() {
-    if (!acceptor_ || !acceptor_->acceptor.is_open()) return;
+bool Server::tailnetOnly() const {
+    return options_.forceTailnetOnly || Settings::shared().tailnetOnly();
+}
+
+bool Server::isTailnetPeer(const std::string& address) const {
+    return options_.isTailnetPeer ? options_.isTailnetPeer(address) : isTailscaleAddress(address);
+}
+
+// Tailscale comes up after us, goes away, or the switch changes under a running server.
+void Server::followTailnet() {
+    if (tailnetOnly() && control_ && !isTailnetPeer(control_->remoteAddress())) reject(kTailnetOnlyRefusal);
+    // Compared with what was wanted, not what was bound: an address that would not bind
+    // is tried again when the set changes, not at every look.
+    const auto wanted = wantedListenAddresses();
+    if (wanted == wantedAddresses_) return;
+    wantedAddresses_ = wanted;
+    listenAddresses_ = wanted;
+    if (!bindListeners(listenAddresses_) && !listenAddresses_.empty()) {
+        listenAddresses_.clear();
+        bindListeners(listenAddresses_);
+    }
+    for (const auto& a : acceptors_) acceptNext(a);
+}
+
+void Server::acceptNext(const std::shared_ptr<Acceptor>& acceptor) {
+    if (!acceptor->acceptor.is_open()) return;
     auto conn = std::make_shared<ControlChannel>(queue_.context());
     std::weak_ptr<Server> w = weak_from_this();
-    acceptor_->acceptor.async_accept(conn->socket(), [w, conn](const std::error_code& ec) {
+    std::weak_ptr<Acceptor> wa = acceptor;
+    acceptor->acceptor.async_accept(conn->socket(), [w, wa, conn](const std::error_code& ec) {
         auto s = w.lock();
-        if (!s || s->stopped_.load()) return;
+        auto a = wa.lock();
+        if (!s || !a || s->stopped_.load()) return;
         if (ec == asio::error::operation_aborted) return;
         if (!ec) {
             s->accept(conn);
-            s->acceptNext();
+            s->acceptNext(a);
             return;
         }
         // Out of descriptors, say: the connection stays in the backlog, so retrying at
         // once would spin this queue.
-        s->queue_.after(0.1, [w] {
-            if (auto s2 = w.lock(); s2 && !s2->stopped_.load()) s2->acceptNext();
+        s->queue_.after(0.1, [w, wa] {
+            auto s2 = w.lock();
+            auto a2 = wa.lock();
+            if (s2 && a2 && !s2->stopped_.load()) s2->acceptNext(a2);
         });
     });
 }
@@ -302,7 +388,8 @@ void Server::stop() {
     if (platform_.desktop) platform_.desktop->watch({});
     queue_.sync([this] {
         std::error_code ec;
-        if (acceptor_) acceptor_->acceptor.close(ec);
+        tailnetPoll_.cancel();
+        for (const auto& a : acceptors_) a->acceptor.close(ec);
         if (control_) control_->close();
         control_.reset();
         authed_ = false;
@@ -377,6 +464,7 @@ void Server::dropCurrent() {
     updateStatus([](ServerStatus& s) {
         s.status = "Waiting for iPhone";
         s.client.reset();
+        s.notEncrypted.clear();
     });
     session_->endAfter(options_.teardownDelay);
 }
@@ -436,6 +524,11 @@ void Server::handle(const std::shared_ptr<ControlChannel>& conn, uint8_t rawType
 }
 
 void Server::handleHello(const std::shared_ptr<ControlChannel>& conn, std::span<const uint8_t> payload) {
+    // Before the gate: a peer on the wrong network has not guessed at the code.
+    if (tailnetOnly() && !isTailnetPeer(conn->remoteAddress())) {
+        refuse(conn, kTailnetOnlyRefusal);
+        return;
+    }
     auto& settings = Settings::shared();
     const HelloVerdict v =
         gate_.check(conn->remoteAddress(), payload, now(), settings.token(), settings.uiScale());
@@ -475,7 +568,16 @@ void Server::authenticate(const std::shared_ptr<ControlChannel>& conn, const Hel
     });
     log("\"" + clientName_ + "\" authenticated: " + std::to_string(v.width) + "×" + std::to_string(v.height) +
         " px @" + std::to_string(v.refreshRate) + " Hz");
-    updateStatus([name = clientName_](ServerStatus& s) { s.client = name; });
+    std::string notEncrypted;
+    if (!isTailnetPeer(conn->remoteAddress())) {
+        notEncrypted = "Connection from " + conn->remoteAddress() +
+                       " is not encrypted; switch on Only over Tailscale to require it";
+        log(notEncrypted);
+    }
+    updateStatus([name = clientName_, notEncrypted](ServerStatus& s) {
+        s.client = name;
+        s.notEncrypted = notEncrypted;
+    });
     session_->start(v.width, v.height, v.refreshRate);
 }
 
@@ -612,11 +714,13 @@ Server::Snapshot Server::snapshot() {
         snap.teardownPending = session.endPending;
         snap.clientName = clientName_;
         snap.pendingConnections = pending_.size();
+        snap.listenAddresses = listenAddresses_;
     });
     videoQueue_.sync([&] {
         snap.videoRegistered = video_ && video_->registered.has_value();
         snap.frameId = frameId_;
         snap.foreignRegistrations = foreignRegistrations_;
+        snap.offTailnetRegistrations = offTailnetRegistrations_;
     });
     return snap;
 }
@@ -647,6 +751,10 @@ void Server::onDatagram(std::span<const uint8_t> d) {
         case DatagramClass::registration: {
             auto id = decodeRegistration(d);
             if (!id || currentSession_ == 0 || *id != currentSession_ || fromRegistered) return;
+            if (tailnetOnly() && !isTailnetPeer(plainAddress(video_->from.address()))) {
+                ++offTailnetRegistrations_;
+                return;
+            }
             if (plainAddress(video_->from.address()) != peerAddress_) {
                 ++foreignRegistrations_;
                 return;

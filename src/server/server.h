@@ -50,6 +50,16 @@ struct ServerOptions {
     std::shared_ptr<SessionDesktop> sessionDesktop;
     // Told of every status change; empty: nobody shows the status.
     ServerStatusObserver statusObserver;
+    // On for this run whatever the setting says (--tailnet-only); otherwise the setting
+    // is read at every decision, so the switch applies to the running server.
+    bool forceTailnetOnly = false;
+    // Whether a peer's numeric address is inside the tailnet; empty: isTailscaleAddress.
+    std::function<bool(const std::string&)> isTailnetPeer;
+    // This computer's tailnet addresses; empty: tailscaleAddresses().
+    std::function<std::vector<std::string>()> tailnetAddresses;
+    // Seconds between looks at the tailnet addresses and the setting, to move the
+    // control listener when Tailscale comes up, goes away or the switch changes.
+    double tailnetPollInterval = 3.0;
 };
 
 // Owns the network side: the control listener and connection on "pontel.server", the
@@ -97,7 +107,9 @@ public:
         uint32_t frameId = 0;
         std::string clientName;
         size_t pendingConnections = 0;
-        uint64_t foreignRegistrations = 0;  // from addresses other than the phone's
+        uint64_t foreignRegistrations = 0;         // from addresses other than the phone's
+        uint64_t offTailnetRegistrations = 0;      // dropped while only the tailnet is served
+        std::vector<std::string> listenAddresses;  // empty: the configured bind
     };
     Snapshot snapshot();
 
@@ -105,6 +117,7 @@ public:
     Queue& videoQueue() { return videoQueue_; }
 
 private:
+    struct Acceptor;
     void updateStatus(const std::function<void(ServerStatus&)>& change);
     Server(Platform platform, ServerOptions options);
 
@@ -119,7 +132,12 @@ private:
 
     // pontel.server
     void listen();
-    void acceptNext();
+    bool bindListeners(const std::vector<std::string>& addresses);
+    std::vector<std::string> wantedListenAddresses();
+    void followTailnet();
+    bool tailnetOnly() const;
+    bool isTailnetPeer(const std::string& address) const;
+    void acceptNext(const std::shared_ptr<Acceptor>& acceptor);
     void accept(std::shared_ptr<ControlChannel> conn);
     void disconnected(const std::shared_ptr<ControlChannel>& conn);
     void dropCurrent();
@@ -164,8 +182,10 @@ private:
     ServerStatus status_;
 
     // ---- owned by queue_ ----
-    struct Acceptor;
-    std::unique_ptr<Acceptor> acceptor_;
+    // One per listened address; empty addresses mean the configured bind (or everywhere).
+    std::vector<std::shared_ptr<Acceptor>> acceptors_;
+    std::vector<std::string> listenAddresses_, wantedAddresses_;
+    TimerHandle tailnetPoll_;
     // The authenticated connection; session traffic goes to it alone.
     std::shared_ptr<ControlChannel> control_;
     // Connections waiting for their hello's verdict: they replace control_ only once
@@ -189,6 +209,7 @@ private:
     uint32_t currentSession_ = 0;  // 0 outside a session: no registration matches
     std::string peerAddress_;      // registrations come only from the phone's address
     uint64_t foreignRegistrations_ = 0;
+    uint64_t offTailnetRegistrations_ = 0;
     uint32_t frameId_ = 0;
     uint32_t mediaSeq_ = 0;
     int64_t sentFrames_ = 0, sentBytes_ = 0;

@@ -22,6 +22,9 @@ struct ServerStatus {
     // A condition the user should know of beyond the status, e.g. someone guessing
     // the pairing code; empty when there is none.
     std::string warning;
+    // While the phone's session travels outside the tailnet, unencrypted: what to tell
+    // the user about it; empty otherwise.
+    std::string notEncrypted;
 };
 
 // Called with the whole status after every change, in the order of the changes, from

@@ -77,6 +77,7 @@ MenuView::MenuView(ServerState& state, Permissions& p, std::shared_ptr<MenuActio
         const double scale = Settings::shared().uiScale();
         const QSignalBlocker block(textSize_);
         textSize_->setCurrentIndex(textSize_->findData(scale));
+        setCheckedQuietly(tailnetOnly_, Settings::shared().tailnetOnly());
     });
     reload();
 }
@@ -143,6 +144,12 @@ void MenuView::build() {
     alert_->setWordWrap(true);
     alert_->setStyleSheet(QStringLiteral("color: #ff9500;"));
     root->addWidget(alert_);
+    // Stays while the phone's unencrypted session lasts: the user may be on a shared network.
+    notEncrypted_ = new QLabel;
+    notEncrypted_->setObjectName(QStringLiteral("notEncrypted"));
+    notEncrypted_->setWordWrap(true);
+    notEncrypted_->setStyleSheet(QStringLiteral("color: #ff9500;"));
+    root->addWidget(notEncrypted_);
     stats_ = new QLabel;
     stats_->setObjectName(QStringLiteral("stats"));
     QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -180,6 +187,11 @@ void MenuView::build() {
         Settings::shared().newToken();
         code_->setText(QString::fromStdString(Settings::shared().token()));
     });
+    // The server reads it at every connection and moves its listener within seconds.
+    tailnetOnly_ = addSwitch(root, SettingsKey::tailnetOnly,
+                             QStringLiteral("Only over Tailscale (encrypted)"), "network-vpn");
+    bindSetting(tailnetOnly_, SettingsKey::tailnetOnly,
+                [](bool) { NotificationCenter::shared().post(Notification::settingsChanged); });
 
     // 4. iPhone.
     root->addWidget(ui::sectionCaption(QStringLiteral("iPhone")));
@@ -337,6 +349,7 @@ void MenuView::reload() {
     setCheckedQuietly(unlocked_, s.keepUnlocked());
     setCheckedQuietly(stage_, s.stageManager());
     setCheckedQuietly(dock_, s.showDock());
+    setCheckedQuietly(tailnetOnly_, s.tailnetOnly());
 
     const auto stageReason = actions_->stageManagerUnavailable();
     const auto dockReason = actions_->dockUnavailable();
@@ -360,6 +373,8 @@ void MenuView::stateChanged() {
                                    : QString::fromStdString(state_.status));
     alert_->setText(QString::fromStdString(state_.warning));
     alert_->setVisible(!state_.warning.empty());
+    notEncrypted_->setText(QString::fromStdString(state_.notEncrypted));
+    notEncrypted_->setVisible(!state_.notEncrypted.empty());
     stats_->setText(QStringLiteral("%1 fps   %2")
                         .arg(state_.fps)
                         .arg(QString::asprintf("%.1f Mb/s \u00b7 %s", state_.mbps, state_.codec.c_str())));

@@ -62,11 +62,13 @@ private:
 
     QPushButton* warning_ = nullptr;
     QLabel* alert_ = nullptr;
+    QLabel* notEncrypted_ = nullptr;
     QLabel* dot_ = nullptr;
     QLabel* status_ = nullptr;
     QLabel* stats_ = nullptr;
     QLabel* address_ = nullptr;
     QLabel* code_ = nullptr;
+    QCheckBox* tailnetOnly_ = nullptr;
     QComboBox* textSize_ = nullptr;
     QComboBox* commandKey_ = nullptr;
     QCheckBox *sound_ = nullptr, *mic_ = nullptr, *cam_ = nullptr;

@@ -9,6 +9,8 @@
 #include <QVBoxLayout>
 
 #include "app/permissions.h"
+#include "base/notification_center.h"
+#include "base/settings.h"
 #include "ui/ui_style.h"
 
 namespace tarvello {
@@ -87,6 +89,17 @@ OnboardingView::OnboardingView(Permissions& p, std::function<void()> close, QWid
     skipTailscale_->setObjectName(QStringLiteral("skipTailscale"));
     tailscale_.shell->layout()->addWidget(skipTailscale_);
     connect(skipTailscale_, &QPushButton::clicked, this, [this] { p_.skipTailscale(!p_.tailscaleSkipped); });
+    tailnetOnly_ = new QCheckBox(QStringLiteral("Only over Tailscale (encrypted)"));
+    tailnetOnly_->setObjectName(QStringLiteral("tailnetOnly"));
+    tailnetOnly_->setToolTip(
+        QStringLiteral("Refuse phones on the local network, where the screen and "
+                       "typing travel unencrypted."));
+    tailnetOnly_->setChecked(Settings::shared().tailnetOnly());
+    tailscale_.shell->layout()->addWidget(tailnetOnly_);
+    connect(tailnetOnly_, &QCheckBox::toggled, this, [](bool on) {
+        Settings::shared().d().setBool(SettingsKey::tailnetOnly, on);
+        NotificationCenter::shared().post(Notification::settingsChanged);
+    });
 
     audio_ = addRow(root, "audio", "audio-volume-high", QStringLiteral("Sound & microphone"));
     audio_.button->setText(QStringLiteral("Install"));
@@ -143,11 +156,16 @@ OnboardingView::OnboardingView(Permissions& p, std::function<void()> close, QWid
     outer->addWidget(footerShell);
 
     observer_ = p_.observe([this] { refreshRows(); });
+    settingsObserver_ = NotificationCenter::shared().observe(Notification::settingsChanged, [this] {
+        const QSignalBlocker block(tailnetOnly_);
+        tailnetOnly_->setChecked(Settings::shared().tailnetOnly());
+    });
     refreshRows();
 }
 
 OnboardingView::~OnboardingView() {
     p_.unobserve(observer_);
+    NotificationCenter::shared().unobserve(settingsObserver_);
 }
 
 OnboardingView::Row OnboardingView::addRow(QVBoxLayout* layout, const char* name, const char* icon,
@@ -208,10 +226,12 @@ void OnboardingView::refreshRows() {
                  QStringLiteral("Connected. Your iPhone reaches this computer from anywhere."));
         state(tailscale_, true, QString::fromStdString(*p_.tailscaleIP));
         skipTailscale_->setVisible(false);
+        tailnetOnly_->setVisible(true);
     } else if (p_.tailscaleSkipped) {
         showText(tailscale_.detail, QStringLiteral("Local network only: your iPhone reaches this computer on "
                                                    "the same network."));
         state(tailscale_, true, QStringLiteral("Skipped"));
+        tailnetOnly_->setVisible(false);
         showText(skipTailscale_, QStringLiteral("Use Tailscale"));
         skipTailscale_->setVisible(true);
     } else {
@@ -229,6 +249,7 @@ void OnboardingView::refreshRows() {
         }
         showText(skipTailscale_, QStringLiteral("Skip: local network only"));
         skipTailscale_->setVisible(true);
+        tailnetOnly_->setVisible(true);
     }
 
     showText(audio_.detail,

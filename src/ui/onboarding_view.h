@@ -32,9 +32,10 @@ private:
 
     Permissions& p_;
     std::function<void()> close_;
-    int observer_ = 0;
+    int observer_ = 0, settingsObserver_ = 0;
     Row display_, input_, tailscale_, audio_, camera_, stage_;
     QPushButton* skipTailscale_ = nullptr;
+    QCheckBox* tailnetOnly_ = nullptr;  // the menu has the same switch
     QCheckBox* loginItem_ = nullptr;
     QLabel* footerText_ = nullptr;
     QPushButton* footerButton_ = nullptr;

@@ -60,7 +60,7 @@ void Capture::lookUp(uint64_t generation, CaptureConfig config, int attempt) {
         return;
     }
     if (std::find(ids.begin(), ids.end(), config.display) != ids.end()) {
-        run(generation, config);
+        run(generation, config, attempt);
         return;
     }
     retry_ = queue_.after(
@@ -74,7 +74,7 @@ void Capture::lookUp(uint64_t generation, CaptureConfig config, int attempt) {
         }));
 }
 
-void Capture::run(uint64_t generation, const CaptureConfig& config) {
+void Capture::run(uint64_t generation, const CaptureConfig& config, int attempt) {
     if (config.width < 2 || config.height < 2) {
         finish("Invalid capture size " + std::to_string(config.width) + "×" + std::to_string(config.height));
         return;
@@ -94,8 +94,18 @@ void Capture::run(uint64_t generation, const CaptureConfig& config) {
         auto self = weak.lock();
         if (self && generation == self->generation_ && self->onLost) self->onLost(error);
     };
-    if (auto error = source->start(config, std::move(handlers)); !error.empty()) {
-        finish(error);
+    const StartResult started = source->start(config, std::move(handlers));
+    if (started.kind == StartResult::Kind::tryAgain && attempt < options_.lookupAttempts) {
+        // A display still coming up: look again, within the same budget as finding it.
+        retry_ = queue_.after(options_.lookupInterval,
+                              weakly(shared_from_this(), [generation, config, attempt](Capture& self) {
+                                  if (generation == self.generation_)
+                                      self.lookUp(generation, config, attempt + 1);
+                              }));
+        return;
+    }
+    if (!started.succeeded()) {
+        finish(started.reason);
         return;
     }
     source_ = std::move(source);

@@ -50,7 +50,7 @@ public:
 private:
     Capture(std::shared_ptr<CaptureFacility> facility, Options options);
     void lookUp(uint64_t generation, CaptureConfig config, int attempt);
-    void run(uint64_t generation, const CaptureConfig& config);
+    void run(uint64_t generation, const CaptureConfig& config, int attempt);
     void deliver(uint64_t generation, std::shared_ptr<VideoFrame> frame, FrameStatus status);
     // Hands the error (empty: started) to the start waiting for it, if any.
     void finish(const std::string& error);

@@ -11,8 +11,9 @@ LaunchParse parse(std::vector<std::string> args) {
 }
 
 TEST(LaunchOptions, ReadsEveryServingOptionAndKeepsAllButTheNewCodeForLogin) {
-    auto p = parse({"--headless", "--platform", "sim", "--config-dir", "/tmp/c", "--control-port", "0",
-                    "--video-port", "47999", "--bind", "::1", "--new-code", "--stage-times"});
+    auto p =
+        parse({"--headless", "--platform", "sim", "--config-dir", "/tmp/c", "--control-port", "0",
+               "--video-port", "47999", "--bind", "::1", "--new-code", "--stage-times", "--tailnet-only"});
     ASSERT_TRUE(p.options) << p.error;
     const auto& o = *p.options;
     EXPECT_EQ(o.command, LaunchOptions::Command::serve);
@@ -24,9 +25,16 @@ TEST(LaunchOptions, ReadsEveryServingOptionAndKeepsAllButTheNewCodeForLogin) {
     EXPECT_EQ(o.server.bindAddress, "::1");
     EXPECT_TRUE(o.newCode);
     EXPECT_EQ(o.server.stageReportInterval, 5.0);
-    EXPECT_EQ(o.loginArguments, (std::vector<std::string>{"--headless", "--platform", "sim", "--config-dir",
-                                                          "/tmp/c", "--control-port", "0", "--video-port",
-                                                          "47999", "--bind", "::1", "--stage-times"}));
+    EXPECT_TRUE(o.server.forceTailnetOnly);
+    EXPECT_EQ(o.loginArguments,
+              (std::vector<std::string>{"--headless", "--platform", "sim", "--config-dir", "/tmp/c",
+                                        "--control-port", "0", "--video-port", "47999", "--bind", "::1",
+                                        "--stage-times", "--tailnet-only"}));
+    // Without the option the setting decides.
+    auto plain = parse({"--headless"});
+    ASSERT_TRUE(plain.options);
+    EXPECT_FALSE(plain.options->server.forceTailnetOnly);
+    EXPECT_NE(std::string(kUsage).find("--tailnet-only"), std::string::npos);
 }
 
 TEST(LaunchOptions, RefusesWhatItCannotUseWithAReason) {

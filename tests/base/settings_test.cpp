@@ -91,6 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
         boolCase("keepUnlocked", &Settings::keepUnlocked, true),
         boolCase("stageManager", &Settings::stageManager, true),
         boolCase("showDock", &Settings::showDock, true),
+        boolCase("tailnetOnly", &Settings::tailnetOnly, false),
         AccessorCase{"commandKey", [](Settings& s) { return json(s.commandKey()); }, "control", "super",
                      true},
         AccessorCase{"commandKey", [](Settings& s) { return json(s.commandKey()); }, "control", "control",

@@ -193,7 +193,8 @@ TEST_F(LinuxInputServerTest, PeerScriptReachesAWindowOnTheSessionDisplay) {
         EXPECT_EQ(buttons[i].state & ControlMask, i >= 3 ? unsigned(ControlMask) : 0u) << i;
     }
     EXPECT_TRUE(eventually([&] { return inputIdle(window->display()); }));
-    EXPECT_EQ(logs.count("Gesture rotate is not supported on X displays"), 1);
+    // X carries no rotation: the gesture is not offered, and one sent anyway stops before the display.
+    EXPECT_FALSE(logs.contains("Gesture rotate is not supported on X displays"));
     EXPECT_TRUE(logs.contains("Input injection on " + info->connection + " through XTEST"));
 }
 

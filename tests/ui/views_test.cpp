@@ -207,7 +207,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SwitchCase{
                           SettingsKey::keepUnlocked, true, {"keepUnlockedChanged"}, {"keepUnlockedChanged"}},
                       SwitchCase{SettingsKey::stageManager, true, {"stageManager:off"}, {"stageManager:on"}},
-                      SwitchCase{SettingsKey::showDock, true, {"showDock:off"}, {"showDock:on"}}),
+                      SwitchCase{SettingsKey::showDock, true, {"showDock:off"}, {"showDock:on"}},
+                      SwitchCase{SettingsKey::tailnetOnly, false, {}, {}}),
     [](const ::testing::TestParamInfo<SwitchCase>& param) { return std::string(param.param.key); });
 
 TEST_F(ViewTest, TextSizeAndBitrateWriteTheirSettings) {
@@ -346,6 +347,21 @@ TEST_F(ViewTest, HeaderFollowsTheStatusModel) {
     state.warning.clear();
     state.changed();
     EXPECT_FALSE(alert->isVisibleTo(&view));
+
+    // Beside the guessing alert, not instead of it.
+    auto* notEncrypted = find<QLabel>(view, "notEncrypted");
+    EXPECT_FALSE(notEncrypted->isVisibleTo(&view));
+    state.notEncrypted =
+        "Connection from 192.168.1.20 is not encrypted; switch on Only over Tailscale to require it";
+    state.warning = "Pairing code guessing: 23 wrong codes in the last hour";
+    state.changed();
+    EXPECT_TRUE(notEncrypted->isVisibleTo(&view));
+    EXPECT_EQ(notEncrypted->text().toStdString(), state.notEncrypted);
+    EXPECT_TRUE(alert->isVisibleTo(&view));
+    state.notEncrypted.clear();
+    state.changed();
+    EXPECT_FALSE(notEncrypted->isVisibleTo(&view));
+    EXPECT_TRUE(alert->isVisibleTo(&view));
 }
 
 // Every text a window can show, hidden ones included: a hidden label is shown in
@@ -473,6 +489,32 @@ TEST_F(ViewTest, TailscaleCanBeSkippedForTheLocalNetwork) {
     serviceQueues();
     EXPECT_EQ(store->getBool(SetupKey::tailscaleSkipped), false);
     EXPECT_EQ(find<QPushButton>(view, "footerButton")->text(), "Later");
+}
+
+TEST_F(ViewTest, OnlyOverTailscaleIsOneSettingInBothWindows) {
+    MenuView& menuView = makeMenu();
+    OnboardingView& view = makeOnboarding();
+    auto* inMenu = find<QCheckBox>(menuView, SettingsKey::tailnetOnly);
+    auto* inSetup = find<QCheckBox>(view, SettingsKey::tailnetOnly);
+    ASSERT_TRUE(inMenu && inSetup);
+    EXPECT_EQ(inMenu->text(), "Only over Tailscale (encrypted)");
+    EXPECT_EQ(inSetup->text(), "Only over Tailscale (encrypted)");
+    EXPECT_FALSE(inMenu->isChecked());
+    EXPECT_TRUE(inSetup->isVisibleTo(&view));
+
+    inSetup->click();
+    serviceQueues();
+    EXPECT_EQ(store->getBool(SettingsKey::tailnetOnly), true);
+    EXPECT_TRUE(inMenu->isChecked());
+    inMenu->click();
+    serviceQueues();
+    EXPECT_EQ(store->getBool(SettingsKey::tailnetOnly), false);
+    EXPECT_FALSE(inSetup->isChecked());
+
+    // Local network only and Tailscale only cannot both hold.
+    find<QPushButton>(view, "skipTailscale")->click();
+    serviceQueues();
+    EXPECT_FALSE(inSetup->isVisibleTo(&view));
 }
 
 TEST_F(ViewTest, SoundDevicesAreInstalledOnlyWhenTheUserPressesInstall) {

@@ -120,6 +120,24 @@ TEST_F(CaptureTest, ASourceThatFailsEndsStartWithItsError) {
     EXPECT_EQ(sim.capture->starts.load(), 2);
 }
 
+TEST_F(CaptureTest, ASourceWorthTryingAgainIsTriedUntilItRunsOrTheBudgetIsSpent) {
+    // Twice "try again", then it runs: the start succeeds without the caller seeing either.
+    sim.capture->failTransiently("server still starting", 2);
+    EXPECT_EQ(start(config()), "");
+    EXPECT_EQ(sim.capture->starts.load(), 3);
+    ASSERT_TRUE(sink.waitFor(1));
+    // Never runs: the start fails once the twenty looks are spent, with the source's reason.
+    EXPECT_EQ(stop(), "");
+    sim.capture->failTransiently("server still starting", 1000);
+    EXPECT_EQ(start(config()), "server still starting");
+    EXPECT_EQ(sim.capture->starts.load(), 3 + 20);
+    // A permanent failure is not tried again.
+    sim.capture->failTransiently("", 0);
+    sim.capture->setFailure("no DAMAGE extension");
+    EXPECT_EQ(start(config()), "no DAMAGE extension");
+    EXPECT_EQ(sim.capture->starts.load(), 3 + 20 + 1);
+}
+
 // ---- The last frame ----
 
 TEST_F(CaptureTest, RepeatBeforeAnyFrameDoesNothing) {

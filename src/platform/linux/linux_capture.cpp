@@ -58,11 +58,11 @@ public:
         };
     }
 
-    std::string start(const CaptureConfig& config, CaptureHandlers handlers) override {
+    StartResult start(const CaptureConfig& config, CaptureHandlers handlers) override {
         stop();
-        if (auto error = open(config); !error.empty()) {
+        if (auto result = open(config); !result.succeeded()) {
             release();
-            return error;
+            return result;
         }
         handlers_ = std::move(handlers);
         interval_ = 1.0 / std::max(1, config.fps);
@@ -85,14 +85,17 @@ public:
     }
 
 private:
-    std::string open(const CaptureConfig& config) {
+    // A display not there (yet) or a server that cannot be reached may be there when
+    // tried again; what the server lacks stays lacking.
+    StartResult open(const CaptureConfig& config) {
         const auto area = areaOf_(config.display);
         if (!area || area->connection.empty())
-            return "Display " + std::to_string(config.display) + " not found for capture";
+            return StartResult::tryAgain("Display " + std::to_string(config.display) +
+                                         " not found for capture");
         name_ = area->connection;
         std::string error;
         x_ = XConnection::open(name_, error);
-        if (!x_) return error;
+        if (!x_) return StartResult::tryAgain(error);
         Display* d = x_->get();
         const int screen = DefaultScreen(d);
         root_ = RootWindow(d, screen);
@@ -109,36 +112,38 @@ private:
         }
         if (areaX_ < 0 || areaY_ < 0 || areaW_ < 2 || areaH_ < 2 || areaX_ + areaW_ > screenW ||
             areaY_ + areaH_ > screenH) {
-            return "The area to capture lies outside the screen of display " + name_;
+            return StartResult::tryAgain("The area to capture lies outside the screen of display " + name_);
         }
         partial_ = areaW_ != screenW || areaH_ != screenH;
 
         int damageError = 0;
         if (!XDamageQueryExtension(d, &damageEvent_, &damageError))
-            return "Display " + name_ + " has no DAMAGE extension";
+            return StartResult::permanent("Display " + name_ + " has no DAMAGE extension");
         showsCursor_ = config.showsCursor;
         int fixesError = 0;
         if ((showsCursor_ || partial_) && !XFixesQueryExtension(d, &fixesEvent_, &fixesError)) {
-            return "Display " + name_ + " has no XFIXES extension";
+            return StartResult::permanent("Display " + name_ + " has no XFIXES extension");
         }
 
         if (!makeSharedImage()) {
             // Without shared memory (another IPC namespace), each grab is copied over the socket.
             XImage* probe = XGetImage(d, root_, 0, 0, 1, 1, AllPlanes, ZPixmap);
-            if (!probe) return "Cannot read the screen of display " + name_;
+            if (!probe) return StartResult::tryAgain("Cannot read the screen of display " + name_);
             layout_ = layoutOf(probe);
             XDestroyImage(probe);
         } else {
             layout_ = layoutOf(image_);
         }
-        if (!layout_.order) return "Display " + name_ + " has an unsupported pixel format";
+        if (!layout_.order)
+            return StartResult::permanent("Display " + name_ + " has an unsupported pixel format");
 
         outW_ = config.width & ~1;
         outH_ = config.height & ~1;
         fit_ = area->letterbox ? fitInside(areaW_, areaH_, outW_, outH_) : FitRect{0, 0, outW_, outH_};
         converter_ = FrameConverter::create(areaW_, areaH_, *layout_.order, fit_.width, fit_.height);
         if (!converter_)
-            return "Cannot convert " + std::to_string(areaW_) + "×" + std::to_string(areaH_) + " to NV12";
+            return StartResult::permanent("Cannot convert " + std::to_string(areaW_) + "×" +
+                                          std::to_string(areaH_) + " to NV12");
         // Bars are left as the pool made them: black.
         if (fit_.width != outW_ || fit_.height != outH_) scratch_ = newCaptureFrame(fit_.width, fit_.height);
         pool_ = std::make_shared<FramePool>(outW_, outH_, kMaxOutstanding);
@@ -153,7 +158,7 @@ private:
             XNextEvent(d, &event);
         }
         XDamageSubtract(d, damage_, None, None);
-        if (x_->lost()) return "Lost the connection to display " + name_;
+        if (x_->lost()) return StartResult::tryAgain("Lost the connection to display " + name_);
         fd_ = std::make_unique<asio::posix::stream_descriptor>(queue_.context(), ConnectionNumber(d));
         token_ = std::make_shared<int>(0);
         lostReported_ = false;
@@ -441,23 +446,6 @@ private:
 };
 
 }  // namespace
-
-FitRect fitInside(int srcW, int srcH, int dstW, int dstH) {
-    if (srcW <= 0 || srcH <= 0 || dstW <= 0 || dstH <= 0) return {};
-    FitRect r;
-    if (int64_t(srcW) * dstH >= int64_t(srcH) * dstW) {
-        r.width = dstW;
-        r.height = int(int64_t(srcH) * dstW / srcW);
-    } else {
-        r.height = dstH;
-        r.width = int(int64_t(srcW) * dstH / srcH);
-    }
-    r.width = std::min(dstW & ~1, std::max(2, r.width & ~1));
-    r.height = std::min(dstH & ~1, std::max(2, r.height & ~1));
-    r.x = ((dstW - r.width) / 2) & ~1;
-    r.y = ((dstH - r.height) / 2) & ~1;
-    return r;
-}
 
 LinuxCapture::LinuxCapture(std::shared_ptr<LinuxDisplay> displays)
     : LinuxCapture(

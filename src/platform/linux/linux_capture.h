@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/fit_rect.h"
 #include "platform/capture.h"
 
 namespace tarvello {
@@ -21,13 +22,6 @@ struct CaptureArea {
     // is stretched over the whole output.
     bool letterbox = false;
 };
-
-// Where a picture of srcW × srcH lands when fitted into dstW × dstH, shape kept, centred.
-// Sizes and offsets are even, as NV12 needs. All zero when a size is not positive.
-struct FitRect {
-    int x = 0, y = 0, width = 0, height = 0;
-};
-FitRect fitInside(int srcW, int srcH, int dstW, int dstH);
 
 // Captures an area of an X screen: XShm grabs, taken only when XDamage reports a change
 // there (or the cursor moved, when it is drawn), at most `fps` a second, scaled and

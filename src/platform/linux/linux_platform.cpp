@@ -103,11 +103,7 @@ Platform makeLinuxPlatform() {
         x11.mirror = Settings::shared().mirrorMac();
         x11.logind = logind;
         auto desktop = makeX11Desktop(std::move(x11));
-        p.display = desktop.display;
-        p.capture = desktop.capture;
-        p.input = desktop.input;
-        p.cursor = desktop.cursor;
-        p.host = desktop.host;
+        p.useDesktop(desktop);
         p.desktop = std::make_shared<LinuxDesktop>(std::shared_ptr<const DisplayFacility>(desktop.display));
         return finish(p);
     }
@@ -138,15 +134,7 @@ Platform makeLinuxPlatform() {
             {DesktopKind::privateDesktop, "Display: " + describeDesktop(DesktopKind::privateDesktop) +
                                               " (your GNOME desktop refused: " + refusal() + ")"});
     };
-    auto chosen =
-        gnome::makeDesktopSwitch({gnomeDesktop.display, gnomeDesktop.capture, gnomeDesktop.input,
-                                  gnomeDesktop.cursor, gnomeDesktop.host},
-                                 {p.display, p.capture, p.input, p.cursor, p.host}, std::move(choice));
-    p.display = chosen.display;
-    p.capture = chosen.capture;
-    p.input = chosen.input;
-    p.cursor = chosen.cursor;
-    p.host = chosen.host;
+    p.useDesktop(gnome::makeDesktopSwitch(gnomeDesktop, p.desktopFacilities(), std::move(choice)));
 #endif
     return finish(p);
 }

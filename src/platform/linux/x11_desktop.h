@@ -9,6 +9,7 @@
 #include "platform/display.h"
 #include "platform/host.h"
 #include "platform/input.h"
+#include "platform/platform.h"
 
 namespace tarvello {
 
@@ -35,13 +36,7 @@ struct X11DesktopOptions {
 // new monitor) and ends it in removeVirtualDisplay, putting the screen back; capture,
 // input and cursor follow that session's area. The lock state is the login manager's
 // hint for the user's session.
-struct X11Desktop {
-    std::shared_ptr<DisplayFacility> display;
-    std::shared_ptr<CaptureFacility> capture;
-    std::shared_ptr<InputFacility> input;
-    std::shared_ptr<CursorFacility> cursor;
-    std::shared_ptr<HostFacility> host;
-};
+using X11Desktop = DesktopFacilities;
 
 // Also puts back a screen that a run ended without restoring (see restoreX11Screen).
 X11Desktop makeX11Desktop(X11DesktopOptions options = {});

@@ -247,11 +247,12 @@ public:
     SimCaptureSource(Queue& q, SimCapture& owner) : queue_(q), owner_(owner) {}
     ~SimCaptureSource() override { stop(); }
 
-    std::string start(const CaptureConfig& config, CaptureHandlers handlers) override {
+    StartResult start(const CaptureConfig& config, CaptureHandlers handlers) override {
         stop();
         owner_.starts++;
-        if (auto f = owner_.failure(); !f.empty()) return f;
-        if (config.width < 2 || config.height < 2) return "Invalid capture size";
+        if (auto f = owner_.failure(); !f.empty()) return StartResult::permanent(f);
+        if (auto f = owner_.takeTransientFailure(); !f.empty()) return StartResult::tryAgain(f);
+        if (config.width < 2 || config.height < 2) return StartResult::permanent("Invalid capture size");
         config_ = config;
         handlers_ = std::move(handlers);
         const double interval = 1.0 / std::max(1, config.fps);
@@ -317,6 +318,19 @@ void SimCapture::setFailure(std::string description) {
 std::string SimCapture::failure() const {
     std::lock_guard lock(mutex_);
     return failure_;
+}
+
+void SimCapture::failTransiently(std::string description, int times) {
+    std::lock_guard lock(mutex_);
+    transient_ = std::move(description);
+    transientLeft_ = times;
+}
+
+std::string SimCapture::takeTransientFailure() {
+    std::lock_guard lock(mutex_);
+    if (transientLeft_ <= 0) return {};
+    --transientLeft_;
+    return transient_;
 }
 
 void SimCapture::setStopFailure(std::string description) {

@@ -78,6 +78,9 @@ public:
     // When non-empty, start() fails with this description.
     void setFailure(std::string description);
     std::string failure() const;
+    // The next `times` starts fail as ones worth trying again, with this description.
+    void failTransiently(std::string description, int times);
+    std::string takeTransientFailure();
     // When non-empty, stop() of a source fails with this description.
     void setStopFailure(std::string description);
     std::string stopFailure() const;
@@ -95,7 +98,8 @@ public:
 private:
     std::shared_ptr<const SimDisplay> displays_;
     mutable std::mutex mutex_;
-    std::string failure_, stopFailure_, loss_;
+    std::string failure_, stopFailure_, loss_, transient_;
+    int transientLeft_ = 0;
 };
 
 class SimInput final : public InputFacility {

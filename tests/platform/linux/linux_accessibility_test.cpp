@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/child_process.h"
 #include "base/settings.h"
 #include "base/settings_store.h"
 #include "gtk_fixture.h"
 #include "input/text_watcher.h"
-#include "base/child_process.h"
 #include "platform/linux/session_bus.h"
 #include "platform/linux/session_command.h"
 #include "platform/linux/xvfb_server.h"

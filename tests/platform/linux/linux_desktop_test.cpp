@@ -11,8 +11,8 @@
 #include <atomic>
 #include <filesystem>
 
-#include "input/injector.h"
 #include "base/child_process.h"
+#include "input/injector.h"
 #include "platform/linux/x11.h"
 #include "platform/linux/xvfb_server.h"
 #include "platform/platform.h"

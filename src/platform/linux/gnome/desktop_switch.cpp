@@ -72,7 +72,7 @@ class SwitchSource final : public CaptureSource {
 public:
     SwitchSource(Queue& queue, std::shared_ptr<State> s) : queue_(queue), s_(std::move(s)) {}
 
-    std::string start(const CaptureConfig& config, CaptureHandlers handlers) override {
+    StartResult start(const CaptureConfig& config, CaptureHandlers handlers) override {
         auto capture = s_->active().capture;
         if (capture != from_) {
             if (inner_) inner_->stop();

@@ -9,17 +9,9 @@
 #include "platform/display.h"
 #include "platform/host.h"
 #include "platform/input.h"
+#include "platform/platform.h"
 
 namespace tarvello::gnome {
-
-// The facilities that follow one desktop.
-struct DesktopFacilities {
-    std::shared_ptr<DisplayFacility> display;
-    std::shared_ptr<CaptureFacility> capture;
-    std::shared_ptr<InputFacility> input;
-    std::shared_ptr<CursorFacility> cursor;
-    std::shared_ptr<HostFacility> host;
-};
 
 struct DesktopSwitchOptions {
     // Asked as each session's display is made: true to try the user's desktop first.

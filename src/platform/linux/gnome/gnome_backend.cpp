@@ -10,6 +10,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "base/frame_converter.h"
 #include "base/log.h"
 #include "base/settings.h"
 #include "dispatch/clock.h"
@@ -21,7 +22,6 @@
 #include "platform/linux/gnome/mutter_stream.h"
 #include "platform/linux/linux_input.h"
 #include "platform/linux/logind.h"
-#include "base/frame_converter.h"
 
 // libX11's own table from keysyms to Unicode; it has no header.
 extern "C" unsigned int KeySymToUcs4(unsigned long keysym);
@@ -64,7 +64,7 @@ std::optional<Point> streamPoint(const Geometry& g, Point location) {
     if (!(g.points.width > 0) || !(g.points.height > 0) || g.streamW < 1 || g.streamH < 1)
         return std::nullopt;
     const int phoneW = g.phoneW > 0 ? g.phoneW : g.streamW, phoneH = g.phoneH > 0 ? g.phoneH : g.streamH;
-    const FitRect fit = letterbox(g.streamW, g.streamH, phoneW, phoneH);
+    const FitRect fit = fitInside(g.streamW, g.streamH, phoneW, phoneH);
     if (fit.width < 1 || fit.height < 1) return std::nullopt;
     // Points to phone pixels, then out of the picture's bars into the stream's pixels.
     const double px = (location.x - g.points.x) * phoneW / g.points.width;
@@ -92,24 +92,6 @@ std::optional<uint32_t> keysymForText(char32_t c) {
 std::optional<uint32_t> evdevKeyForKeyCode(uint16_t keyCode) {
     if (auto evdev = evdevKeyCode(keyCode)) return *evdev;
     return std::nullopt;
-}
-
-FitRect letterbox(int srcW, int srcH, int dstW, int dstH) {
-    if (srcW <= 0 || srcH <= 0 || dstW <= 0 || dstH <= 0) return {};
-    FitRect r;
-    if (int64_t(srcW) * dstH >= int64_t(srcH) * dstW) {
-        r.width = dstW;
-        r.height = int(int64_t(srcH) * dstW / srcW);
-    } else {
-        r.height = dstH;
-        r.width = int(int64_t(srcW) * dstH / srcH);
-    }
-    // NV12 subsamples by two: sizes and offsets stay even.
-    r.width = std::max(2, r.width & ~1);
-    r.height = std::max(2, r.height & ~1);
-    r.x = ((dstW - r.width) / 2) & ~1;
-    r.y = ((dstH - r.height) / 2) & ~1;
-    return r;
 }
 
 // What the facilities share: the one remote desktop session and its stream.
@@ -363,17 +345,18 @@ public:
     GnomeCaptureSource(Queue& queue, std::shared_ptr<Shared> shared) : queue_(queue), s_(std::move(shared)) {}
     ~GnomeCaptureSource() override { stop(); }
 
-    std::string start(const CaptureConfig& config, CaptureHandlers handlers) override {
+    StartResult start(const CaptureConfig& config, CaptureHandlers handlers) override {
         stop();
         {
             std::lock_guard lock(s_->mutex);
             if (!s_->id || config.display != s_->id || !s_->stream)
-                return "Display " + std::to_string(config.display) + " not found for capture";
+                return StartResult::tryAgain("Display " + std::to_string(config.display) +
+                                             " not found for capture");
             stream_ = s_->stream;
         }
         outW_ = config.width & ~1;
         outH_ = config.height & ~1;
-        if (outW_ < 2 || outH_ < 2) return "Capture size too small";
+        if (outW_ < 2 || outH_ < 2) return StartResult::permanent("Capture size too small");
         handlers_ = std::move(handlers);
         showsCursor_ = config.showsCursor;
         interval_ = 1.0 / std::max(1, config.fps);
@@ -465,7 +448,7 @@ private:
         }
         lastGrab_ = now;
         if (showsCursor_) drawCursor(work_, w, h, stride, stream_->cursor());
-        const FitRect fit = letterbox(w, h, outW_, outH_);
+        const FitRect fit = fitInside(w, h, outW_, outH_);
         if (!converter_ || w != srcW_ || h != srcH_) {
             srcW_ = w;
             srcH_ = h;

@@ -5,11 +5,13 @@
 #include <optional>
 #include <string>
 
+#include "base/fit_rect.h"
 #include "platform/capture.h"
 #include "platform/cursor.h"
 #include "platform/display.h"
 #include "platform/host.h"
 #include "platform/input.h"
+#include "platform/platform.h"
 
 namespace tarvello {
 class Logind;
@@ -39,12 +41,7 @@ struct GnomeOptions {
 // facility starts the remote desktop session in createVirtualDisplay (the virtual
 // monitor, or the recording of the primary one) and ends it in removeVirtualDisplay;
 // capture, input and cursor follow that session.
-struct GnomeBackend {
-    std::shared_ptr<DisplayFacility> display;
-    std::shared_ptr<CaptureFacility> capture;
-    std::shared_ptr<InputFacility> input;
-    std::shared_ptr<CursorFacility> cursor;
-    std::shared_ptr<HostFacility> host;
+struct GnomeBackend : DesktopFacilities {
     // Why the last createVirtualDisplay was refused.
     std::function<std::string()> lastError;
 };
@@ -60,12 +57,6 @@ std::optional<uint32_t> evdevKeyForKeyCode(uint16_t keyCode);
 
 // The keysym that types a character: the legacy one where X has one, else the Unicode one.
 std::optional<uint32_t> keysymForText(char32_t c);
-
-// Where a picture of srcW × srcH lands when fitted into dstW × dstH, aspect kept, centred.
-struct FitRect {
-    int x = 0, y = 0, width = 0, height = 0;
-};
-FitRect letterbox(int srcW, int srcH, int dstW, int dstH);
 
 // A display's place in points, the phone's pixels it shows in, and the stream's pixels.
 struct Geometry {

@@ -10,7 +10,7 @@ namespace tarvello::gnome {
 namespace {
 
 DesktopFacilities facilitiesOf(const Platform& p) {
-    return {p.display, p.capture, p.input, p.cursor, p.host};
+    return p.desktopFacilities();
 }
 
 class DesktopSwitchTest : public ::testing::Test {
@@ -88,7 +88,7 @@ TEST_F(DesktopSwitchTest, ACaptureSourceFollowsTheDesktopOfEachSession) {
     auto source = f.capture->makeSource(queue);
     auto run = [&](uint32_t id) {
         std::string error;
-        queue.sync([&] { error = source->start({id, 64, 64, 30, false}, {}); });
+        queue.sync([&] { error = source->start({id, 64, 64, 30, false}, {}).reason; });
         return error;
     };
     auto& desktopCapture = static_cast<SimCapture&>(*desktop_.capture);

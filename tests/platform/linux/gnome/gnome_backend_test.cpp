@@ -8,10 +8,10 @@
 #include <mutex>
 #include <sstream>
 
+#include "base/child_process.h"
 #include "base/settings_store.h"
 #include "dispatch/serial_queue.h"
 #include "platform/key_codes.h"
-#include "base/child_process.h"
 #include "platform/linux/gnome/display_config.h"
 #include "platform/linux/gnome/mutter_session.h"
 #include "support/eventually.h"
@@ -208,7 +208,7 @@ TEST_F(GnomeBackendTest, ExtendMakesAPhoneSizedMonitorThatShowsAndTakesInput) {
     Frames frames;
     auto source = b.capture->makeSource(queue);
     std::string error;
-    queue.sync([&] { error = source->start({*id, kW, kH, 30, false}, frames.handlers()); });
+    queue.sync([&] { error = source->start({*id, kW, kH, 30, false}, frames.handlers()).reason; });
     ASSERT_EQ(error, "");
 
     // Mutter lays monitors out in pixels here, so GTK sees the monitor at its pixel size;
@@ -313,7 +313,7 @@ TEST_F(GnomeBackendTest, MirrorShowsThePrimaryMonitorLetterboxedAndMapsClicksInt
     Frames frames;
     auto source = b.capture->makeSource(queue);
     std::string error;
-    queue.sync([&] { error = source->start({*id, 640, 640, 30, false}, frames.handlers()); });
+    queue.sync([&] { error = source->start({*id, 640, 640, 30, false}, frames.handlers()).reason; });
     ASSERT_EQ(error, "");
     ASSERT_TRUE(eventually(
         [&] {
@@ -363,16 +363,16 @@ TEST(GnomeDetection, NoMutterOnTheBusSaysWhy) {
 }
 
 TEST(GnomeGeometry, LetterboxKeepsAspectAndEvenEdges) {
-    const auto wide = letterbox(1280, 720, 640, 640);
+    const auto wide = fitInside(1280, 720, 640, 640);
     EXPECT_EQ(wide.width, 640);
     EXPECT_EQ(wide.height, 360);
     EXPECT_EQ(wide.y, 140);
-    const auto tall = letterbox(600, 960, 1000, 500);
+    const auto tall = fitInside(600, 960, 1000, 500);
     EXPECT_EQ(tall.height, 500);
     EXPECT_EQ(tall.width % 2, 0);
     EXPECT_EQ(tall.x % 2, 0);
     EXPECT_LE(tall.x + tall.width, 1000);
-    EXPECT_EQ(letterbox(0, 10, 10, 10).width, 0);
+    EXPECT_EQ(fitInside(0, 10, 10, 10).width, 0);
 }
 
 TEST(GnomeKeys, VirtualKeyCodesMapToEvdevByPosition) {
