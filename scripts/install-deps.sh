@@ -10,7 +10,7 @@ PACKAGES=(
   libavcodec-dev libavutil-dev libswscale-dev libyuv-dev ffmpeg
   libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb x11-utils x11-xkb-utils xkb-data libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxtst-dev libxss-dev libxrandr-dev
+  xvfb x11-utils x11-xkb-utils xkb-data libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxtst-dev libxss-dev libxrandr-dev libxkbcommon-dev
   tigervnc-standalone-server matchbox-window-manager xterm
   libsystemd-dev dbus-daemon
   libpulse-dev pulseaudio pulseaudio-utils

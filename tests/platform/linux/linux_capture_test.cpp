@@ -107,7 +107,9 @@ TEST_F(XCaptureTest, EveryScreenPixelIsOneFramePixel) {
     // One-pixel stripes survive only a copy: any scaling would blend neighbours.
     for (int col = 0; col < 64; col += 2) fillRect(x->get(), 0xFFFFFF, 300 + col, 400, 1, 32);
     fillRect(x->get(), 0xFFFFFF, kOutW - 1, kOutH - 1, 1, 1);
-    ASSERT_TRUE(waitForFrame([](const VideoFrame& f) { return sample(f, 300, 410).y == 235; }));
+    // The corner is drawn last: a frame that shows it shows every stripe, not a grab taken
+    // while they were still being drawn.
+    ASSERT_TRUE(waitForFrame([](const VideoFrame& f) { return sample(f, kOutW - 1, kOutH - 1).y == 235; }));
     const auto f = lastFrame();
     ASSERT_EQ(f->width, kOutW);
     ASSERT_EQ(f->height, kOutH);

@@ -1,5 +1,7 @@
 #include "platform/linux/gnome/gnome_backend.h"
 
+#include <xkbcommon/xkbcommon.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -22,9 +24,6 @@
 #include "platform/linux/gnome/mutter_stream.h"
 #include "platform/linux/linux_input.h"
 #include "platform/linux/logind.h"
-
-// libX11's own table from keysyms to Unicode; it has no header.
-extern "C" unsigned int KeySymToUcs4(unsigned long keysym);
 
 namespace tarvello::gnome {
 
@@ -77,15 +76,8 @@ std::optional<uint32_t> keysymForText(char32_t c) {
     if (c < 0x100) return keysymForCharacter(c);
     // Keymaps name their symbols with the legacy keysyms (EuroSign, not U20AC) and Mutter
     // looks a keysym up as it is, so the legacy one goes where there is one.
-    static const std::unordered_map<char32_t, uint32_t> legacy = [] {
-        std::unordered_map<char32_t, uint32_t> m;
-        for (unsigned long sym = 0x100; sym < 0x2100; ++sym) {
-            const char32_t u = KeySymToUcs4(sym);
-            if (u >= 0x100) m.emplace(u, uint32_t(sym));
-        }
-        return m;
-    }();
-    if (auto it = legacy.find(c); it != legacy.end()) return it->second;
+    const uint32_t sym = xkb_utf32_to_keysym(uint32_t(c));
+    if (sym != XKB_KEY_NoSymbol) return sym;
     return keysymForCharacter(c);
 }
 
