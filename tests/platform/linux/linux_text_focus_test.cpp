@@ -39,15 +39,21 @@ protected:
     static std::string missingPieces() {
         if (!linuxPlatformAvailable()) return "Xvfb is not installed";
         if (findOnPath("openbox").empty()) return "openbox is not installed";
+        if (findOnPath("xprop").empty()) return "xprop (x11-utils) is not installed";
         if (access("/usr/share/defaults/at-spi2/accessibility.conf", R_OK) != 0)
             return "at-spi2-core is not installed";
         return {};
     }
 
     // Runs `command` (the fixture's) as the session's application beside openbox, and
-    // watches it.
+    // watches it. The application starts once openbox is up: openbox loses a window mapped
+    // while it is still starting, and a fast toolkit (Qt) maps within that moment.
     void start(const std::string& command) {
-        sessionCommand = "openbox --sm-disable >/dev/null 2>&1 & " + command;
+        sessionCommand =
+            "openbox --sm-disable >/dev/null 2>&1 & "
+            "until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; do sleep 0.05; "
+            "done; " +
+            command;
         id = makeDisplay(800, 600, 1.0);
         ASSERT_NE(id, 0u);
         ASSERT_EQ(fixture.readLine(30), "ready");

@@ -102,8 +102,8 @@ public:
 
     // The names of the org.a11y.Status properties GetAll lists with value true.
     std::optional<std::vector<std::string>> enabledByGetAll() {
-        DBusMessage* m =
-            dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "GetAll");
+        DBusMessage* m = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
+                                                      "org.freedesktop.DBus.Properties", "GetAll");
         const char* interface = "org.a11y.Status";
         dbus_message_append_args(m, DBUS_TYPE_STRING, &interface, DBUS_TYPE_INVALID);
         DBusMessage* reply = call(m);
@@ -142,10 +142,11 @@ public:
 
     // Subscribes to the status's change signals; changed() then reads them.
     void watchChanges() {
-        dbus_bus_add_match(connection_,
-                           "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
-                           "path='/org/a11y/bus'",
-                           nullptr);
+        dbus_bus_add_match(
+            connection_,
+            "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+            "path='/org/a11y/bus'",
+            nullptr);
         dbus_connection_flush(connection_);
     }
 
@@ -179,10 +180,11 @@ public:
 
 private:
     static DBusMessage* properties(const char* method, const char* property) {
-        DBusMessage* m =
-            dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", method);
+        DBusMessage* m = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
+                                                      "org.freedesktop.DBus.Properties", method);
         const char* interface = "org.a11y.Status";
-        dbus_message_append_args(m, DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING, &property, DBUS_TYPE_INVALID);
+        dbus_message_append_args(m, DBUS_TYPE_STRING, &interface, DBUS_TYPE_STRING, &property,
+                                 DBUS_TYPE_INVALID);
         return m;
     }
 
@@ -212,7 +214,8 @@ TEST_F(SessionBusTest, TheAccessibilityBusIsTheOneThisProcessKeeps) {
     // This process answers, not a launcher the bus started (which would name a bus of its own).
     EXPECT_EQ(client->owner("org.a11y.Bus"), uint32_t(getpid()));
     // Applications read the bus from here only: an address in their environment would win.
-    for (const auto& entry : bus->environment()) EXPECT_NE(entry.rfind("AT_SPI_BUS_ADDRESS=", 0), 0u) << entry;
+    for (const auto& entry : bus->environment())
+        EXPECT_NE(entry.rfind("AT_SPI_BUS_ADDRESS=", 0), 0u) << entry;
 }
 
 TEST_F(SessionBusTest, TheStatusSwitchesStartOffAndFollowWhatIsSet) {
@@ -251,8 +254,9 @@ TEST_F(SessionBusTest, MalformedRequestsGetErrorsAndChangeNothing) {
                                                         "org.freedesktop.DBus.Properties", "Get")),
               nullptr);
     EXPECT_EQ(client->error, DBUS_ERROR_INVALID_ARGS);
-    EXPECT_EQ(client->call(dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "Quit")),
-              nullptr);
+    EXPECT_EQ(
+        client->call(dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "Quit")),
+        nullptr);
     EXPECT_EQ(client->error, DBUS_ERROR_UNKNOWN_METHOD);
 
     // Still answering, and unchanged.
