@@ -23,7 +23,7 @@ constexpr int64_t kBitrateFloor = 4'000'000;
 // A display lost again within this many seconds of the last loss ends the session.
 constexpr double kDisplayLossWindow = 10.0;
 // Shown by the system's power reports while the assertion is held.
-constexpr const char* kAssertionName = "Tarvello: keeps the Mac unlocked for the iPhone";
+constexpr const char* kAssertionName = "Tarvello: keeps this computer unlocked for the iPhone";
 
 int64_t bitrateLimit() {
     return std::clamp<int64_t>(Settings::shared().maxBitrate(), 0, 1'000'000) * 1'000'000;

@@ -8,7 +8,7 @@
 namespace tarvello::test {
 namespace {
 
-constexpr const char* kAssertion = "Tarvello: keeps the Mac unlocked for the iPhone";
+constexpr const char* kAssertion = "Tarvello: keeps this computer unlocked for the iPhone";
 
 class ServerPowerTest : public ServerTest {
 protected:

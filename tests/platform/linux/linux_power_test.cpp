@@ -18,7 +18,7 @@
 namespace tarvello::test {
 namespace {
 
-constexpr const char* kName = "Tarvello: keeps the Mac unlocked for the iPhone";
+constexpr const char* kName = "Tarvello: keeps this computer unlocked for the iPhone";
 
 // A bus address nobody listens on, in a directory of the test's own.
 class AbsentBus {
