@@ -375,7 +375,8 @@ public:
 
         Session session;
         const int phoneW = descriptor.maxPixelsWide & ~1, phoneH = descriptor.maxPixelsHigh & ~1;
-        if (!s_->options.mirror && phoneW >= 2 && phoneH >= 2) {
+        const bool mirror = s_->options.mirrorNow ? s_->options.mirrorNow() : s_->options.mirror;
+        if (!mirror && phoneW >= 2 && phoneH >= 2) {
             std::string why;
             if (auto area = grow(d, store, s_->name, phoneW, phoneH, descriptor, why)) {
                 session.extended = true;

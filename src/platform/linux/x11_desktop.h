@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,8 @@ struct X11DesktopOptions {
     // monitor of the phone's size to the right of the others; where the server cannot grow,
     // the session mirrors instead.
     bool mirror = true;
+    // When set, asked as each session starts instead of `mirror`.
+    std::function<bool()> mirrorNow;
     std::string display;                   // empty: DISPLAY
     std::shared_ptr<SettingsStore> store;  // keeps what a grown screen was; empty: the shared settings
     std::shared_ptr<Logind> logind;        // the lock state; empty: the system bus's login manager

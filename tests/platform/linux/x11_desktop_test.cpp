@@ -4,6 +4,7 @@
 // After gtest: Xlib's macros would break its headers.
 #include <X11/extensions/Xrandr.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <future>
@@ -494,6 +495,34 @@ TEST_F(X11DesktopTest, ExtendLightsASpareOutputAndPutsItOutAfter) {
     EXPECT_EQ(outputs(d), outputsBefore);
     EXPECT_EQ(modesNamed(d, "TARVELLO 600x1000"), 0);
     EXPECT_FALSE(store->get("x11.grownScreen"));
+}
+
+// The mirror switch is read as each session starts, not once when the program does; an
+// output lit and put out before is lit again.
+TEST_F(X11DesktopTest, TheMirrorSwitchAppliesFromTheNextSession) {
+    ASSERT_NO_FATAL_FAILURE(startServer(DesktopServer::Kind::xorgDummy, 1024, 768));
+    std::atomic<bool> mirror = false;
+    X11DesktopOptions options;
+    options.mirror = true;
+    options.mirrorNow = [&] { return mirror.load(); };
+    options.display = server->name();
+    options.store = store;
+    desktop = makeX11Desktop(options);
+    const auto outputsBefore = outputs(x->get());
+    for (const bool wanted : {false, true, false}) {
+        mirror = wanted;
+        const auto id = desktop.display->createVirtualDisplay(phone(500, 800));
+        ASSERT_TRUE(id);
+        EXPECT_EQ(info().isVirtual, !wanted);
+        EXPECT_EQ(rootSize(x->get()), wanted ? (Rect{0, 0, 1024, 768}) : (Rect{0, 0, 1524, 800}));
+        // Changed mid-session: this session keeps what it started as.
+        mirror = !wanted;
+        EXPECT_EQ(info().isVirtual, !wanted);
+        desktop.display->removeVirtualDisplay(*id);
+        EXPECT_EQ(rootSize(x->get()), (Rect{0, 0, 1024, 768}));
+        EXPECT_EQ(outputs(x->get()), outputsBefore);
+    }
+    EXPECT_EQ(logs.count("cannot grow"), 0);
 }
 
 // A run killed while the screen was grown left it so, with its record: the next start
