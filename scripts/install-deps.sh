@@ -11,7 +11,7 @@ PACKAGES=(
   libpng-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb x11-utils x11-xkb-utils xkb-data libx11-dev libxext-dev libxdamage-dev libxfixes-dev libxtst-dev libxss-dev libxrandr-dev libxkbcommon-dev
-  tigervnc-standalone-server matchbox-window-manager xterm
+  tigervnc-standalone-server xserver-xorg-core xserver-xorg-video-dummy matchbox-window-manager xterm
   libsystemd-dev dbus-daemon
   libpulse-dev pulseaudio pulseaudio-utils
   libatspi2.0-dev at-spi2-core python3-gi gir1.2-gtk-3.0 gir1.2-gtk-4.0 openbox

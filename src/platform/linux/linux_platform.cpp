@@ -100,7 +100,8 @@ Platform makeLinuxPlatform() {
         // Chosen once, at start-up: the user's X server is reached with the user's own
         // credentials, which a private server started later in this process replaces.
         X11DesktopOptions x11;
-        x11.mirror = Settings::shared().mirrorMac();
+        // Asked again as each session starts: a changed setting applies from the next one.
+        x11.mirrorNow = [] { return Settings::shared().mirrorMac(); };
         x11.logind = logind;
         auto desktop = makeX11Desktop(std::move(x11));
         p.useDesktop(desktop);

@@ -95,12 +95,60 @@ Area primaryArea(Display* d) {
     return chosen.value_or(screen);
 }
 
-// Removes our monitor and gives back the screen's size, unless someone has resized it since.
+// The modes this program added under `name`.
+std::vector<RRMode> modesNamed(const XRRScreenResources* resources, const std::string& name) {
+    std::vector<RRMode> found;
+    for (int i = 0; i < resources->nmode; ++i) {
+        const XRRModeInfo& m = resources->modes[i];
+        if (m.name && std::string(m.name, m.nameLength) == name) found.push_back(m.id);
+    }
+    return found;
+}
+
+// Turns off whatever CRTC shows the phone's mode, takes the mode from the output it was
+// given to and destroys it. Only a mode of our name is touched: an output the user has
+// since set to a mode of their own keeps it.
+void releaseOutput(Display* d, const nlohmann::json& saved) {
+    const std::string outputName = saved.value("output", std::string());
+    const std::string modeName = saved.value("mode", std::string());
+    if (outputName.empty() || modeName.empty()) return;
+    XRRScreenResources* resources = XRRGetScreenResourcesCurrent(d, DefaultRootWindow(d));
+    if (!resources) return;
+    const std::vector<RRMode> ours = modesNamed(resources, modeName);
+    const auto isOurs = [&](RRMode m) { return std::find(ours.begin(), ours.end(), m) != ours.end(); };
+    for (int i = 0; i < resources->ncrtc && !ours.empty(); ++i) {
+        XRRCrtcInfo* crtc = XRRGetCrtcInfo(d, resources, resources->crtcs[i]);
+        if (crtc && isOurs(crtc->mode)) {
+            trapXErrors(d, [&] {
+                XRRSetCrtcConfig(d, resources, resources->crtcs[i], CurrentTime, 0, 0, None, RR_Rotate_0,
+                                 nullptr, 0);
+            });
+        }
+        if (crtc) XRRFreeCrtcInfo(crtc);
+    }
+    for (int i = 0; i < resources->noutput && !ours.empty(); ++i) {
+        XRROutputInfo* output = XRRGetOutputInfo(d, resources, resources->outputs[i]);
+        if (output && std::string(output->name, output->nameLen) == outputName) {
+            for (int m = 0; m < output->nmode; ++m) {
+                if (isOurs(output->modes[m]))
+                    trapXErrors(d, [&] { XRRDeleteOutputMode(d, resources->outputs[i], output->modes[m]); });
+            }
+        }
+        if (output) XRRFreeOutputInfo(output);
+    }
+    for (RRMode m : ours) trapXErrors(d, [&] { XRRDestroyMode(d, m); });
+    XRRFreeScreenResources(resources);
+}
+
+// Removes our monitor and output and gives back the screen's size, unless someone has
+// resized it since.
 void putBack(Display* d, const nlohmann::json& saved) {
     const Window root = DefaultRootWindow(d);
     if (hasMonitors(d)) {
         const Atom name = XInternAtom(d, saved.value("monitor", kMonitorName).c_str(), False);
         trapXErrors(d, [&] { XRRDeleteMonitor(d, root, name); });
+        // Before the size: the server keeps a screen no smaller than its lit CRTCs.
+        releaseOutput(d, saved);
     }
     const int width = saved.value("width", 0), height = saved.value("height", 0);
     const auto now = rootArea(d);
@@ -116,6 +164,71 @@ void putBack(Display* d, const nlohmann::json& saved) {
     });
     if (code != 0)
         log("The X screen would not shrink back to " + std::to_string(width) + "×" + std::to_string(height));
+}
+
+// An output that is off, with a CRTC free to drive it. Servers with such outputs (Xorg's
+// dummy driver, drivers that list unplugged connectors) let the pointer onto a monitor
+// only when a CRTC shows it. An output the user plugged a screen into lists that screen's
+// modes and is left alone.
+struct SpareOutput {
+    RROutput output = None;
+    RRCrtc crtc = None;
+    std::string name;
+};
+
+std::optional<SpareOutput> spareOutput(Display* d) {
+    XRRScreenResources* resources = XRRGetScreenResourcesCurrent(d, DefaultRootWindow(d));
+    if (!resources) return std::nullopt;
+    std::optional<SpareOutput> found;
+    for (int i = 0; i < resources->noutput && !found; ++i) {
+        XRROutputInfo* output = XRRGetOutputInfo(d, resources, resources->outputs[i]);
+        if (!output) continue;
+        if (output->crtc == None && (output->connection != RR_Connected || output->nmode == 0)) {
+            for (int c = 0; c < output->ncrtc && !found; ++c) {
+                XRRCrtcInfo* crtc = XRRGetCrtcInfo(d, resources, output->crtcs[c]);
+                if (crtc && crtc->mode == None && crtc->noutput == 0)
+                    found = SpareOutput{resources->outputs[i], output->crtcs[c],
+                                        std::string(output->name, output->nameLen)};
+                if (crtc) XRRFreeCrtcInfo(crtc);
+            }
+        }
+        XRRFreeOutputInfo(output);
+    }
+    XRRFreeScreenResources(resources);
+    return found;
+}
+
+// Gives `spare` a mode of the phone's size and lights it at x, y of the grown screen.
+bool lightOutput(Display* d, const SpareOutput& spare, const std::string& modeName, int x, int y, int width,
+                 int height) {
+    XRRModeInfo mode{};
+    mode.width = unsigned(width);
+    mode.height = unsigned(height);
+    // Blanking of the usual proportions; a virtual output only checks that it is there.
+    mode.hSyncStart = unsigned(width + 48);
+    mode.hSyncEnd = unsigned(width + 80);
+    mode.hTotal = unsigned(width + 160);
+    mode.vSyncStart = unsigned(height + 3);
+    mode.vSyncEnd = unsigned(height + 6);
+    mode.vTotal = unsigned(height + 40);
+    mode.dotClock = uint64_t(mode.hTotal) * mode.vTotal * 60;
+    std::string name = modeName;
+    mode.name = name.data();
+    mode.nameLength = unsigned(name.size());
+    RRMode id = None;
+    int code = trapXErrors(d, [&] { id = XRRCreateMode(d, DefaultRootWindow(d), &mode); });
+    if (code != 0 || id == None) return false;
+    code = trapXErrors(d, [&] { XRRAddOutputMode(d, spare.output, id); });
+    if (code != 0) return false;
+    XRRScreenResources* resources = XRRGetScreenResourcesCurrent(d, DefaultRootWindow(d));
+    if (!resources) return false;
+    RROutput output = spare.output;
+    Status status = RRSetConfigFailed;
+    code = trapXErrors(d, [&] {
+        status = XRRSetCrtcConfig(d, resources, spare.crtc, CurrentTime, x, y, id, RR_Rotate_0, &output, 1);
+    });
+    XRRFreeScreenResources(resources);
+    return code == 0 && status == RRSetConfigSuccess;
 }
 
 // Whether the pointer can be put at x, y. Servers that keep it within their outputs'
@@ -134,7 +247,8 @@ bool pointerReaches(Display* d, int x, int y) {
     return now[0] == x && now[1] == y;
 }
 
-// Grows the screen by `width` × `height` at its right edge and declares a monitor there.
+// Grows the screen by `width` × `height` at its right edge and declares a monitor there,
+// shown by a spare output where the server has one.
 std::optional<Area> grow(Display* d, SettingsStore& store, const std::string& name, int width, int height,
                          const VirtualDisplayDescriptor& descriptor, std::string& why) {
     if (!hasMonitors(d)) {
@@ -155,10 +269,17 @@ std::optional<Area> grow(Display* d, SettingsStore& store, const std::string& na
     }
     const int screenNumber = DefaultScreen(d);
     const int mmW = DisplayWidthMM(d, screenNumber), mmH = DisplayHeightMM(d, screenNumber);
-    const nlohmann::json saved = {
+    const auto spare = spareOutput(d);
+    nlohmann::json saved = {
         {"display", name}, {"width", screen->width}, {"height", screen->height}, {"mmWidth", mmW},
         {"mmHeight", mmH}, {"grownWidth", grownW},   {"grownHeight", grownH},    {"monitor", kMonitorName},
     };
+    const std::string modeName =
+        std::string(kMonitorName) + " " + std::to_string(width) + "x" + std::to_string(height);
+    if (spare) {
+        saved["output"] = spare->name;
+        saved["mode"] = modeName;
+    }
     // Kept before the change: a run that ends half-way still finds it.
     if (!store.set(kGrownScreenKey, saved)) log("Could not keep the X screen's size for a later restore");
 
@@ -173,7 +294,16 @@ std::optional<Area> grow(Display* d, SettingsStore& store, const std::string& na
         why = "the server kept its size";
         return std::nullopt;
     }
-    XRRMonitorInfo* monitor = XRRAllocateMonitor(d, 0);
+    if (spare && !lightOutput(d, *spare, modeName, screen->width, 0, width, height)) {
+        putBack(d, saved);
+        store.remove(kGrownScreenKey);
+        why = "the output " + spare->name + " would not show a " + std::to_string(width) + "×" +
+              std::to_string(height) + " mode";
+        return std::nullopt;
+    }
+    // Naming the output makes this monitor stand in for the one RandR would list for it.
+    XRRMonitorInfo* monitor = XRRAllocateMonitor(d, spare ? 1 : 0);
+    if (spare) monitor->outputs[0] = spare->output;
     monitor->name = XInternAtom(d, kMonitorName, False);
     monitor->primary = False;
     monitor->automatic = False;
@@ -245,7 +375,8 @@ public:
 
         Session session;
         const int phoneW = descriptor.maxPixelsWide & ~1, phoneH = descriptor.maxPixelsHigh & ~1;
-        if (!s_->options.mirror && phoneW >= 2 && phoneH >= 2) {
+        const bool mirror = s_->options.mirrorNow ? s_->options.mirrorNow() : s_->options.mirror;
+        if (!mirror && phoneW >= 2 && phoneH >= 2) {
             std::string why;
             if (auto area = grow(d, store, s_->name, phoneW, phoneH, descriptor, why)) {
                 session.extended = true;

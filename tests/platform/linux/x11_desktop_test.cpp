@@ -4,6 +4,7 @@
 // After gtest: Xlib's macros would break its headers.
 #include <X11/extensions/Xrandr.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <future>
@@ -73,6 +74,44 @@ std::map<std::string, Rect> monitors(Display* d) {
     }
     if (m) XRRFreeMonitors(m);
     return out;
+}
+
+// Each output by name: where its CRTC shows it ("off" when none) and the names of its modes.
+// Connection is left out: the dummy driver reports an output connected once it has been lit.
+std::map<std::string, std::string> outputs(Display* d) {
+    std::map<std::string, std::string> out;
+    XRRScreenResources* r = XRRGetScreenResourcesCurrent(d, DefaultRootWindow(d));
+    if (!r) return out;
+    const auto modeName = [&](RRMode id) {
+        for (int i = 0; i < r->nmode; ++i) {
+            if (r->modes[i].id == id) return std::string(r->modes[i].name, r->modes[i].nameLength);
+        }
+        return std::string("?");
+    };
+    for (int i = 0; i < r->noutput; ++i) {
+        XRROutputInfo* o = XRRGetOutputInfo(d, r, r->outputs[i]);
+        std::string state = "off";
+        if (XRRCrtcInfo* c = o->crtc ? XRRGetCrtcInfo(d, r, o->crtc) : nullptr) {
+            state = std::to_string(c->width) + "x" + std::to_string(c->height) + "+" + std::to_string(c->x) +
+                    "+" + std::to_string(c->y) + " " + modeName(c->mode);
+            XRRFreeCrtcInfo(c);
+        }
+        for (int m = 0; m < o->nmode; ++m) state += ", " + modeName(o->modes[m]);
+        out[std::string(o->name, o->nameLen)] = state;
+        XRRFreeOutputInfo(o);
+    }
+    XRRFreeScreenResources(r);
+    return out;
+}
+
+// How many modes the server knows by `name`.
+int modesNamed(Display* d, const std::string& name) {
+    XRRScreenResources* r = XRRGetScreenResourcesCurrent(d, DefaultRootWindow(d));
+    int n = 0;
+    for (int i = 0; r && i < r->nmode; ++i)
+        n += std::string(r->modes[i].name, r->modes[i].nameLength) == name;
+    if (r) XRRFreeScreenResources(r);
+    return n;
 }
 
 VirtualDisplayDescriptor phone(int width, int height) {
@@ -399,6 +438,93 @@ TEST_F(X11DesktopTest, TheLockIsTheLoginSessionsHint) {
     EXPECT_FALSE(desktop.host->sessionLocked());
 }
 
+// Xorg's dummy driver confines the pointer to lit CRTCs too, but has outputs to spare:
+// the phone's monitor gets one of its own, so windows, capture and clicks all reach it.
+TEST_F(X11DesktopTest, ExtendLightsASpareOutputAndPutsItOutAfter) {
+    if (auto why = GtkFixture::missing(); !why.empty()) TARVELLO_SKIP_MISSING(why);
+    ASSERT_NO_FATAL_FAILURE(startServer(DesktopServer::Kind::xorgDummy, 1280, 800));
+    Display* d = x->get();
+    const auto monitorsBefore = monitors(d);
+    const auto outputsBefore = outputs(d);
+    ASSERT_EQ(outputsBefore.at("DUMMY0").substr(0, 13), "1280x800+0+0 ");
+    ASSERT_EQ(outputsBefore.at("DUMMY1"), "off");
+
+    makeDesktop(false);
+    const auto id = desktop.display->createVirtualDisplay(phone(600, 1000));
+    ASSERT_TRUE(id);
+    EXPECT_EQ(logs.count("cannot grow"), 0);
+    const DisplayInfo shown = info();
+    EXPECT_TRUE(shown.isVirtual);
+    EXPECT_EQ(shown.bounds.width, 600);
+    EXPECT_EQ(shown.bounds.height, 1000);
+    EXPECT_EQ(rootSize(d), (Rect{0, 0, 1880, 1000}));
+    auto now = monitors(d);
+    EXPECT_EQ(now["TARVELLO"], (Rect{1280, 0, 600, 1000}));
+    // The named monitor stands in for the output's own: one monitor each, the user's kept.
+    EXPECT_EQ(now.size(), monitorsBefore.size() + 1);
+    EXPECT_EQ(outputs(d).at("DUMMY1"), "600x1000+1280+0 TARVELLO 600x1000, TARVELLO 600x1000");
+    EXPECT_EQ(outputs(d).at("DUMMY0"), outputsBefore.at("DUMMY0"));
+    const auto saved = store->get("x11.grownScreen");
+    ASSERT_TRUE(saved);
+    EXPECT_EQ(saved->value("output", ""), "DUMMY1");
+
+    GtkFixture gtk("colour_window_fixture.py");
+    ASSERT_NO_FATAL_FAILURE(showWindow(gtk, 1380, 100, 400, 800, "00ff00"));
+    // Half size: the window is 50..250 across and 50..450 down.
+    ASSERT_NO_FATAL_FAILURE(startCapture(*id, 300, 500));
+    ASSERT_TRUE(waitForFrame([](const VideoFrame& f) {
+        return green(colourAt(f, 150, 250)) && green(colourAt(f, 54, 54)) && green(colourAt(f, 246, 446));
+    }));
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_FALSE(green(colourAt(*last, 20, 250)));
+        EXPECT_FALSE(green(colourAt(*last, 150, 480)));
+    }
+
+    // A quarter across and 3/10 down the phone's picture, on the new monitor of the screen.
+    ASSERT_TRUE(desktop.input->post(motion({0.25 * 600, 0.3 * 1000})));
+    ASSERT_TRUE(desktop.input->post(press(InputEventType::leftMouseDown)));
+    ASSERT_TRUE(desktop.input->post(press(InputEventType::leftMouseUp)));
+    EXPECT_EQ(gtk.readLine(), "click 1430 300");
+
+    capture->shutdown();
+    capture.reset();
+    desktop.display->removeVirtualDisplay(*id);
+    EXPECT_EQ(rootSize(d), (Rect{0, 0, 1280, 800}));
+    EXPECT_EQ(monitors(d), monitorsBefore);
+    EXPECT_EQ(outputs(d), outputsBefore);
+    EXPECT_EQ(modesNamed(d, "TARVELLO 600x1000"), 0);
+    EXPECT_FALSE(store->get("x11.grownScreen"));
+}
+
+// The mirror switch is read as each session starts, not once when the program does; an
+// output lit and put out before is lit again.
+TEST_F(X11DesktopTest, TheMirrorSwitchAppliesFromTheNextSession) {
+    ASSERT_NO_FATAL_FAILURE(startServer(DesktopServer::Kind::xorgDummy, 1024, 768));
+    std::atomic<bool> mirror = false;
+    X11DesktopOptions options;
+    options.mirror = true;
+    options.mirrorNow = [&] { return mirror.load(); };
+    options.display = server->name();
+    options.store = store;
+    desktop = makeX11Desktop(options);
+    const auto outputsBefore = outputs(x->get());
+    for (const bool wanted : {false, true, false}) {
+        mirror = wanted;
+        const auto id = desktop.display->createVirtualDisplay(phone(500, 800));
+        ASSERT_TRUE(id);
+        EXPECT_EQ(info().isVirtual, !wanted);
+        EXPECT_EQ(rootSize(x->get()), wanted ? (Rect{0, 0, 1024, 768}) : (Rect{0, 0, 1524, 800}));
+        // Changed mid-session: this session keeps what it started as.
+        mirror = !wanted;
+        EXPECT_EQ(info().isVirtual, !wanted);
+        desktop.display->removeVirtualDisplay(*id);
+        EXPECT_EQ(rootSize(x->get()), (Rect{0, 0, 1024, 768}));
+        EXPECT_EQ(outputs(x->get()), outputsBefore);
+    }
+    EXPECT_EQ(logs.count("cannot grow"), 0);
+}
+
 // A run killed while the screen was grown left it so, with its record: the next start
 // puts the size back and removes the monitor, and only that monitor.
 TEST_F(X11DesktopTest, TheNextStartPutsBackAScreenLeftGrown) {
@@ -460,6 +586,80 @@ TEST_F(X11DesktopTest, TheNextStartPutsBackAScreenLeftGrown) {
     EXPECT_EQ(monitors(d), before);
     EXPECT_FALSE(left.get("x11.grownScreen"));
     EXPECT_FALSE(restoreX11Screen(left));
+}
+
+// The same after a run that had lit a spare output: the output goes out and its mode goes,
+// before the screen shrinks back; a record without an output (an older run's) is as before.
+TEST_F(X11DesktopTest, TheNextStartPutsOutAnOutputLeftLit) {
+    ASSERT_NO_FATAL_FAILURE(startServer(DesktopServer::Kind::xorgDummy, 1280, 800));
+    Display* d = x->get();
+    const Window root = DefaultRootWindow(d);
+    const auto monitorsBefore = monitors(d);
+    const auto outputsBefore = outputs(d);
+    const int mmW = DisplayWidthMM(d, 0), mmH = DisplayHeightMM(d, 0);
+
+    // What a killed run leaves: the screen grown, DUMMY1 lit with a mode of ours, our monitor.
+    XRRSetScreenSize(d, root, 1880, 1000, mmW, mmH);
+    std::string name = "TARVELLO 600x1000";
+    XRRModeInfo info{};
+    info.width = 600;
+    info.height = 1000;
+    info.hSyncStart = 648;
+    info.hSyncEnd = 680;
+    info.hTotal = 760;
+    info.vSyncStart = 1003;
+    info.vSyncEnd = 1006;
+    info.vTotal = 1040;
+    info.dotClock = 760ul * 1040 * 60;
+    info.name = name.data();
+    info.nameLength = unsigned(name.size());
+    const RRMode mode = XRRCreateMode(d, root, &info);
+    XRRScreenResources* r = XRRGetScreenResourcesCurrent(d, root);
+    ASSERT_TRUE(r);
+    RROutput output = None;
+    RRCrtc crtc = None;
+    for (int i = 0; i < r->noutput; ++i) {
+        XRROutputInfo* o = XRRGetOutputInfo(d, r, r->outputs[i]);
+        if (std::string(o->name, o->nameLen) == "DUMMY1" && o->ncrtc > 0) {
+            output = r->outputs[i];
+            crtc = o->crtcs[0];
+        }
+        XRRFreeOutputInfo(o);
+    }
+    ASSERT_NE(output, None);
+    XRRAddOutputMode(d, output, mode);
+    EXPECT_EQ(XRRSetCrtcConfig(d, r, crtc, CurrentTime, 1280, 0, mode, RR_Rotate_0, &output, 1),
+              RRSetConfigSuccess);
+    XRRFreeScreenResources(r);
+    XRRMonitorInfo* m = XRRAllocateMonitor(d, 1);
+    m->name = XInternAtom(d, "TARVELLO", False);
+    m->x = 1280;
+    m->width = 600;
+    m->height = 1000;
+    m->mwidth = 70;
+    m->mheight = 150;
+    m->outputs[0] = output;
+    XRRSetMonitor(d, root, m);
+    XFree(m);
+    XSync(d, False);
+    ASSERT_NE(outputs(d), outputsBefore);
+    ASSERT_TRUE(monitors(d).contains("TARVELLO"));
+    const nlohmann::json record = {
+        {"display", server->name()}, {"width", 1280},      {"height", 800},       {"mmWidth", mmW},
+        {"mmHeight", mmH},           {"grownWidth", 1880}, {"grownHeight", 1000}, {"monitor", "TARVELLO"},
+        {"output", "DUMMY1"},        {"mode", name}};
+    const std::string path = server->directory() + "/settings.json";
+    JsonFileStore(path).set("x11.grownScreen", record);
+
+    X11DesktopOptions options;
+    options.display = server->name();
+    options.store = std::make_shared<JsonFileStore>(path);
+    desktop = makeX11Desktop(options);
+    EXPECT_EQ(rootSize(d), (Rect{0, 0, 1280, 800}));
+    EXPECT_EQ(monitors(d), monitorsBefore);
+    EXPECT_EQ(outputs(d), outputsBefore);
+    EXPECT_EQ(modesNamed(d, name), 0);
+    EXPECT_FALSE(JsonFileStore(path).get("x11.grownScreen"));
 }
 
 }  // namespace

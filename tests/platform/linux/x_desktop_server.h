@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -16,12 +17,13 @@
 namespace tarvello::test {
 
 // An X server standing for the user's own desktop, not started the way the program
-// starts its private servers. Xvfb keeps its screen size; Xvnc lets RandR resize it.
+// starts its private servers. Xvfb keeps its screen size; Xvnc lets RandR resize it; Xorg
+// with the dummy driver resizes too, and has unlit outputs besides the one it shows.
 // Both take this process's cookie, and the client authority file lets a child process
 // (which has a cookie of its own) in. Ended, with its directory, on destruction.
 class DesktopServer {
 public:
-    enum class Kind { xvfb, xvnc };
+    enum class Kind { xvfb, xvnc, xorgDummy };
 
     static std::unique_ptr<DesktopServer> start(Kind kind, int width, int height, std::string& error) {
         presentProcessCookie();
@@ -36,6 +38,19 @@ public:
         if (kind == Kind::xvfb) {
             spec.path = findOnPath("Xvfb");
             spec.args = {"Xvfb", "-screen", "0", size + "x24"};
+        } else if (kind == Kind::xorgDummy) {
+            // Not on PATH: /usr/bin/Xorg is a wrapper that wants a console.
+            spec.path = access("/usr/lib/xorg/Xorg", X_OK) == 0 ? "/usr/lib/xorg/Xorg" : "";
+            const std::string config = s->dir_ + "/xorg.conf";
+            if (!writeDummyConfig(config, width, height)) {
+                error = "cannot write " + config;
+                close(fds[0]);
+                close(fds[1]);
+                return nullptr;
+            }
+            // No input devices of its own (XTest's are always there), no console of its own.
+            spec.args = {"Xorg",      "-config",     config,    "-logfile", s->dir_ + "/xorg.log",
+                         "-sharevts", "-novtswitch", "-keeptty"};
         } else {
             spec.path = findOnPath("Xvnc");
             // No VNC listener: the test only needs the X side.
@@ -90,6 +105,31 @@ public:
 
 private:
     DesktopServer() = default;
+
+    // One output lit at width × height from the start; the others wait for RandR.
+    static bool writeDummyConfig(const std::string& path, int width, int height) {
+        const double clock = (width + 60.0) * (height + 3.0) * 60 / 1e6;
+        std::ofstream out(path);
+        out << "Section \"ServerFlags\"\n"
+               "  Option \"AutoAddDevices\" \"false\"\n"
+               "  Option \"AutoAddGPU\" \"false\"\n"
+               "  Option \"DontVTSwitch\" \"true\"\n"
+               "EndSection\n"
+               "Section \"Device\"\n  Identifier \"dummy\"\n  Driver \"dummy\"\n  VideoRam 256000\n"
+               "EndSection\n"
+               "Section \"Monitor\"\n  Identifier \"monitor\"\n  HorizSync 5.0 - 1000.0\n"
+               "  VertRefresh 5.0 - 200.0\n"
+            << "  Modeline \"desk\" " << clock << " " << width << " " << width + 20 << " " << width + 40
+            << " " << width + 60 << " " << height << " " << height + 1 << " " << height + 2 << " "
+            << height + 3
+            << "\nEndSection\n"
+               "Section \"Screen\"\n  Identifier \"screen\"\n  Device \"dummy\"\n  Monitor \"monitor\"\n"
+               "  DefaultDepth 24\n  SubSection \"Display\"\n    Depth 24\n    Modes \"desk\"\n  "
+               "EndSubSection\n"
+               "EndSection\n";
+        return bool(out.flush());
+    }
+
     pid_t pid_ = -1;
     int number_ = -1;
     std::string dir_;
