@@ -4,6 +4,7 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/Xrandr.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -62,26 +63,38 @@ Pixmap makePage(Display* d, Drawable window, int width, int height) {
     return page;
 }
 
-// Where the probe draws: the primary monitor, which is the one a session streams when it
-// shows the user's desktop; the whole screen when the server reports no monitors.
 struct Area {
     int x = 0, y = 0, width = 0, height = 0;
     bool operator==(const Area&) const = default;
+    bool contains(const Area& o) const {
+        return !(*this == o) && o.x >= x && o.y >= y && o.x + o.width <= x + width &&
+               o.y + o.height <= y + height;
+    }
 };
 
-Area primaryArea(Display* d) {
+// Where the probe draws: every monitor, each with a band of its own, as a session may
+// stream any of them (the primary one when mirroring, the one it adds when extending; the
+// primary flag alone cannot tell, as Xwayland does not always learn which monitor the
+// compositor made primary). A monitor declared over others is left to them; with no
+// monitors, the whole screen.
+std::vector<Area> monitorAreas(Display* d) {
     const int screen = DefaultScreen(d);
-    Area area{0, 0, DisplayWidth(d, screen), DisplayHeight(d, screen)};
+    std::vector<Area> all;
     int count = 0;
-    XRRMonitorInfo* monitors = XRRGetMonitors(d, RootWindow(d, screen), True, &count);
-    if (!monitors) return area;
-    const XRRMonitorInfo* chosen = count > 0 ? &monitors[0] : nullptr;
-    for (int i = 0; i < count; ++i)
-        if (monitors[i].primary) chosen = &monitors[i];
-    if (chosen && chosen->width > 0 && chosen->height > 0)
-        area = {chosen->x, chosen->y, chosen->width, chosen->height};
-    XRRFreeMonitors(monitors);
-    return area;
+    if (XRRMonitorInfo* monitors = XRRGetMonitors(d, RootWindow(d, screen), True, &count)) {
+        for (int i = 0; i < count; ++i) {
+            if (monitors[i].width > 0 && monitors[i].height > 0)
+                all.push_back({monitors[i].x, monitors[i].y, monitors[i].width, monitors[i].height});
+        }
+        XRRFreeMonitors(monitors);
+    }
+    std::vector<Area> areas;
+    for (const Area& a : all) {
+        if (std::none_of(all.begin(), all.end(), [&](const Area& o) { return a.contains(o); }))
+            areas.push_back(a);
+    }
+    if (areas.empty()) areas.push_back({0, 0, DisplayWidth(d, screen), DisplayHeight(d, screen)});
+    return areas;
 }
 
 // The band and the scrolling page laid over one area of the screen.
@@ -121,7 +134,6 @@ public:
     Scene(const Scene&) = delete;
     Scene& operator=(const Scene&) = delete;
 
-    const Area& area() const { return area_; }
     // The display went away and took the windows with it.
     void abandon() { d_ = nullptr; }
 
@@ -171,29 +183,34 @@ int runTimeProbe(const std::string& displayName, bool motion) {
     std::signal(SIGTERM, requestStop);
 
     const SystemClock clock;
-    // A session that shows the user's desktop adds a monitor for the phone and makes it
-    // primary after the probe has started: follow the primary monitor wherever it goes.
-    auto scene = std::make_unique<Scene>(d, primaryArea(d), motion);
-    double nextStep = 0, nextLayoutCheck = clock.uptime() + kLayoutCheckSeconds;
+    // A session that shows the user's desktop adds a monitor for the phone after the probe
+    // has started: follow the monitors as they come, go and move.
+    std::vector<Area> areas;
+    std::vector<std::unique_ptr<Scene>> scenes;
+    double nextStep = 0, nextLayoutCheck = 0;
     while (!stopRequested.load() && !x->lost()) {
         if (clock.uptime() >= nextLayoutCheck) {
             nextLayoutCheck = clock.uptime() + kLayoutCheckSeconds;
-            const Area area = primaryArea(d);
-            if (!(area == scene->area())) {
-                scene.reset();
-                scene = std::make_unique<Scene>(d, area, motion);
+            if (auto now = monitorAreas(d); now != areas) {
+                areas = std::move(now);
+                scenes.clear();
+                for (const Area& a : areas) scenes.push_back(std::make_unique<Scene>(d, a, motion));
             }
         }
-        if (motion && clock.uptime() >= nextStep) {
-            nextStep = std::max(nextStep + kMotionStep, clock.uptime());
-            scene->scroll();
+        const bool step = motion && clock.uptime() >= nextStep;
+        if (step) nextStep = std::max(nextStep + kMotionStep, clock.uptime());
+        const uint32_t ms = uptimeMs32(clock);
+        for (auto& scene : scenes) {
+            if (step) scene->scroll();
+            scene->showTime(ms);
         }
-        scene->showTime(uptimeMs32(clock));
         XSync(d, False);
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    if (x->lost()) scene->abandon();
-    scene.reset();
+    if (x->lost()) {
+        for (auto& scene : scenes) scene->abandon();
+    }
+    scenes.clear();
     return 0;
 }
 
