@@ -173,7 +173,8 @@ startX11() {
 code=246810
 # Runs one measurement; its logs go to $work/$mode.
 measure() {
-  local mode=$1 dir=$work/$mode serverEnv=() display=private mirror=false status=0 controlPort= videoPort=
+  local mode=$1
+  local dir=$work/$mode serverEnv=() display=private mirror=false status=0 controlPort= videoPort=
   local sessionCommand="exec '$server' --time-probe --motion"
   mkdir -p "$dir"
   xDisplay= xAuthority= sessEnv=() inSession=()
