@@ -45,7 +45,7 @@ while (($#)); do
     --build) build=$2; shift 2 ;;
     --no-build) doBuild=0; shift ;;
     --keep) keep=$2; shift 2 ;;
-    -h|--help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
     *) echo "measure-latency: unknown argument $1" >&2; exit 2 ;;
   esac
 done
