@@ -15,7 +15,7 @@ PACKAGES=(
   libsystemd-dev dbus-daemon
   libpulse-dev pulseaudio pulseaudio-utils
   libatspi2.0-dev at-spi2-core python3-gi gir1.2-gtk-3.0 gir1.2-gtk-4.0 openbox
-  mutter libpipewire-0.3-dev pipewire pipewire-bin wireplumber gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base
+  mutter xwayland libpipewire-0.3-dev pipewire pipewire-bin wireplumber gstreamer1.0-pipewire gstreamer1.0-tools gstreamer1.0-plugins-base
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
   trayer
   desktop-file-utils help2man file systemd

@@ -23,8 +23,9 @@ std::vector<PatternCell> timePatternCells(uint32_t ms, int width);
 // Height of the band on a screen `height` pixels high.
 int timePatternHeight(int height);
 
-// Reads the pattern from a luma plane (any size the screen was scaled to). Nothing
-// when the guard cells are missing or too close in brightness to tell bits apart.
+// Reads the pattern from a luma plane (any size the screen was scaled to, also when it
+// was fitted into a picture of another shape between dark bars). Nothing when the guard cells are missing or
+// too close in brightness to tell bits apart.
 std::optional<uint32_t> readTimePattern(const uint8_t* luma, int stride, int width, int height);
 
 }  // namespace tarvello
