@@ -114,6 +114,24 @@ int modesNamed(Display* d, const std::string& name) {
     return n;
 }
 
+// Declares a RandR monitor `name` over x..x+width, full height from the top, optionally
+// shown by `output`, and waits for the server to take it.
+void declareMonitor(Display* d, const char* name, int x, int width, int height, bool primary = false,
+                    RROutput output = None) {
+    XRRMonitorInfo* m = XRRAllocateMonitor(d, output != None ? 1 : 0);
+    m->name = XInternAtom(d, name, False);
+    m->primary = primary;
+    m->x = x;
+    m->width = width;
+    m->height = height;
+    m->mwidth = width / 4;
+    m->mheight = height / 4;
+    if (output != None) m->outputs[0] = output;
+    XRRSetMonitor(d, DefaultRootWindow(d), m);
+    XFree(m);
+    XSync(d, False);
+}
+
 VirtualDisplayDescriptor phone(int width, int height) {
     VirtualDisplayDescriptor d;
     d.name = "phone";
@@ -334,16 +352,7 @@ TEST_F(X11DesktopTest, MirrorFollowsThePrimaryMonitorOfSeveral) {
     ASSERT_NO_FATAL_FAILURE(startServer(DesktopServer::Kind::xvnc, 1800, 600));
     // Two monitors side by side, the right one primary.
     Display* d = x->get();
-    XRRMonitorInfo* m = XRRAllocateMonitor(d, 0);
-    m->name = XInternAtom(d, "RIGHT", False);
-    m->primary = True;
-    m->x = 1000;
-    m->width = 800;
-    m->height = 600;
-    m->mwidth = 200;
-    m->mheight = 150;
-    XRRSetMonitor(d, DefaultRootWindow(d), m);
-    XFree(m);
+    declareMonitor(d, "RIGHT", 1000, 800, 600, true);
     fillRect(d, 0xFF0000, 0, 0, 1000, 600);
     fillRect(d, 0x00FF00, 1000, 0, 800, 600);
 
@@ -533,16 +542,7 @@ TEST_F(X11DesktopTest, TheNextStartPutsBackAScreenLeftGrown) {
     const auto before = monitors(d);
     const int mmW = DisplayWidthMM(d, 0), mmH = DisplayHeightMM(d, 0);
     XRRSetScreenSize(d, DefaultRootWindow(d), 1880, 1000, mmW, mmH);
-    XRRMonitorInfo* m = XRRAllocateMonitor(d, 0);
-    m->name = XInternAtom(d, "TARVELLO", False);
-    m->x = 1280;
-    m->width = 600;
-    m->height = 1000;
-    m->mwidth = 70;
-    m->mheight = 150;
-    XRRSetMonitor(d, DefaultRootWindow(d), m);
-    XFree(m);
-    XSync(d, False);
+    declareMonitor(d, "TARVELLO", 1280, 600, 1000);
     ASSERT_EQ(rootSize(d), (Rect{0, 0, 1880, 1000}));
     ASSERT_TRUE(monitors(d).contains("TARVELLO"));
     const std::string path = server->directory() + "/settings.json";
@@ -566,14 +566,7 @@ TEST_F(X11DesktopTest, TheNextStartPutsBackAScreenLeftGrown) {
 
     // Resized by the user since: the size stays as the user left it; the monitor goes.
     XRRSetScreenSize(d, DefaultRootWindow(d), 1500, 900, mmW, mmH);
-    m = XRRAllocateMonitor(d, 0);
-    m->name = XInternAtom(d, "TARVELLO", False);
-    m->x = 1280;
-    m->width = 200;
-    m->height = 900;
-    XRRSetMonitor(d, DefaultRootWindow(d), m);
-    XFree(m);
-    XSync(d, False);
+    declareMonitor(d, "TARVELLO", 1280, 200, 900);
     MemoryStore left;
     left.set("x11.grownScreen", {{"display", server->name()},
                                  {"width", 1280},
@@ -631,17 +624,7 @@ TEST_F(X11DesktopTest, TheNextStartPutsOutAnOutputLeftLit) {
     EXPECT_EQ(XRRSetCrtcConfig(d, r, crtc, CurrentTime, 1280, 0, mode, RR_Rotate_0, &output, 1),
               RRSetConfigSuccess);
     XRRFreeScreenResources(r);
-    XRRMonitorInfo* m = XRRAllocateMonitor(d, 1);
-    m->name = XInternAtom(d, "TARVELLO", False);
-    m->x = 1280;
-    m->width = 600;
-    m->height = 1000;
-    m->mwidth = 70;
-    m->mheight = 150;
-    m->outputs[0] = output;
-    XRRSetMonitor(d, root, m);
-    XFree(m);
-    XSync(d, False);
+    declareMonitor(d, "TARVELLO", 1280, 600, 1000, false, output);
     ASSERT_NE(outputs(d), outputsBefore);
     ASSERT_TRUE(monitors(d).contains("TARVELLO"));
     const nlohmann::json record = {
