@@ -36,8 +36,11 @@ protected:
     }
 
     // Mutter with the user's monitors, and this process inside its session.
-    void startDesktop(const std::vector<std::string>& monitors) {
+    void startDesktop(const std::vector<std::string>& monitors, bool accessibility = false) {
         ASSERT_TRUE(desktop.start(monitors)) << desktop.media.log("mutter.log");
+        if (accessibility) {
+            ASSERT_TRUE(desktop.startAccessibility()) << desktop.media.log("a11y.log");
+        }
         enterSession();
         std::string error;
         mutter_ = gnome::MutterBus::open(bus_, error);
@@ -92,8 +95,11 @@ protected:
             timeout);
     }
 
-    // A left click at a fraction of the phone's display.
+    // A left click at a fraction of the phone's display. The pointer comes from a point
+    // beside it, as a finger moves it: GTK counts a button as under the pointer from a
+    // motion inside it, not from the pointer's entering the window.
     static void click(TestPhone& phone, double fx, double fy) {
+        ASSERT_TRUE(phone.sendRaw(buildMouseAbs(float(fx + 0.005), float(fy + 0.005))));
         ASSERT_TRUE(phone.sendRaw(buildMouseAbs(float(fx), float(fy))));
         ASSERT_TRUE(phone.sendRaw(buildButton(0, true)));
         ASSERT_TRUE(phone.sendRaw(buildButton(0, false)));
@@ -194,6 +200,29 @@ TEST_F(GnomeEndToEndTest, MirrorShowsThePrimaryMonitorAndMapsAClickIntoIt) {
     ASSERT_TRUE(eventually([&] { return probe.lastClick().has_value(); }, 10)) << probe.log();
     EXPECT_NEAR(probe.lastClick()->first, 640, 3);
     EXPECT_NEAR(probe.lastClick()->second, 500, 3);
+}
+
+TEST_F(GnomeEndToEndTest, ClickingIntoAnEntryOnThePhonesMonitorSendsTextFocusAndKeepsIt) {
+    startDesktop({"1280x720"}, true);
+    startGnomeServer(false, true);
+    constexpr int kW = 1080, kH = 1440;
+    auto phone = acceptedPhone(kW, kH);
+    ASSERT_TRUE(eventually([&] { return state().monitors.size() == 2; }, 15)) << "no monitor for the phone";
+    GtkProbe probe(desktop, kW, kH);
+    ASSERT_TRUE(eventually([&] { return probe.said("ready"); }, 20)) << probe.log();
+
+    clickWidget(*phone, probe, "button");
+    ASSERT_TRUE(eventually([&] { return probe.said("pressed"); }, 10)) << probe.log();
+    ASSERT_TRUE(hearsFocus(*phone, false)) << "the button's focus was taken for text";
+
+    clickWidget(*phone, probe, "entry");
+    ASSERT_TRUE(hearsFocus(*phone, true)) << "no text focus from the entry";
+    // It stays while the entry keeps the focus: nothing the watcher polls says otherwise.
+    EXPECT_FALSE(hearsFocus(*phone, false, 3.0)) << "the text focus was lost while the entry kept it";
+
+    clickWidget(*phone, probe, "button");
+    ASSERT_TRUE(eventually([&] { return probe.count("pressed") == 2; }, 10)) << probe.log();
+    EXPECT_TRUE(hearsFocus(*phone, false));
 }
 
 // A machine without a GNOME session: its session bus has no Mutter on it.
