@@ -1,6 +1,7 @@
 // The whole server serving a headless GNOME desktop (Mutter on a private session bus) to
 // a phone over loopback: the picture it decodes, the clicks and text it sends, and the
 // text focus it hears.
+#include <algorithm>
 #include <chrono>
 #include <list>
 
@@ -132,8 +133,10 @@ private:
 };
 
 TEST_F(GnomeEndToEndTest, ExtendStreamsANewMonitorAtThePhonesSizeThatTakesClicksAndText) {
-    startDesktop({"1280x720"});
+    // Two monitors of the user's, so their arrangement is something to put back.
+    startDesktop({"1280x720", "1024x768"});
     const gnome::Layout before = state().layout;
+    ASSERT_EQ(before.size(), 2u);
     startGnomeServer(false);
     EXPECT_TRUE(logs.contains("Display: your GNOME desktop (Wayland)"));
 
@@ -143,7 +146,20 @@ TEST_F(GnomeEndToEndTest, ExtendStreamsANewMonitorAtThePhonesSizeThatTakesClicks
     ASSERT_EQ(lastAck.height, kH);
     registerVideo(*phone, lastAck.sessionId);
     auto video = std::make_unique<VideoReceiver>(phone->udpSocket());
-    ASSERT_TRUE(eventually([&] { return state().monitors.size() == 2; }, 15)) << "no monitor for the phone";
+    ASSERT_TRUE(eventually([&] { return state().monitors.size() == 3; }, 15)) << "no monitor for the phone";
+    // The phone's monitor is the main one, at the origin.
+    const auto users = [&](const gnome::LogicalMonitor& r) {
+        return std::any_of(before.begin(), before.end(), [&](const auto& b) {
+            return b.monitors.front().first == r.monitors.front().first;
+        });
+    };
+    EXPECT_TRUE(eventually(
+        [&] {
+            for (const auto& r : state().layout)
+                if (r.primary) return !users(r) && r.x == 0 && r.y == 0;
+            return false;
+        },
+        10));
 
     GtkProbe probe(desktop, kW, kH);
     ASSERT_TRUE(eventually([&] { return probe.said("ready"); }, 20)) << probe.log();
@@ -169,7 +185,7 @@ TEST_F(GnomeEndToEndTest, ExtendStreamsANewMonitorAtThePhonesSizeThatTakesClicks
 
     video.reset();
     phone->close();
-    EXPECT_TRUE(eventually([&] { return state().monitors.size() == 1; }, 15))
+    EXPECT_TRUE(eventually([&] { return state().monitors.size() == 2; }, 15))
         << "the phone's monitor outlived the session";
     EXPECT_TRUE(eventually([&] { return state().layout == before; }, 10))
         << "the user's layout did not come back";
