@@ -227,17 +227,25 @@ TEST_F(GnomeEndToEndTest, ClickingIntoAnEntryOnThePhonesMonitorSendsTextFocusAnd
     GtkProbe probe(desktop, kW, kH);
     ASSERT_TRUE(eventually([&] { return probe.said("ready"); }, 20)) << probe.log();
 
-    clickWidget(*phone, probe, "button");
+    // A click makes the watcher report the focus even unchanged, once it is connected:
+    // clicked again until it has.
+    ASSERT_TRUE(eventually(
+        [&] {
+            clickWidget(*phone, probe, "button");
+            return hearsFocus(*phone, false, 1.0);
+        },
+        20))
+        << "the button's focus was taken for text";
     ASSERT_TRUE(eventually([&] { return probe.said("pressed"); }, 10)) << probe.log();
-    ASSERT_TRUE(hearsFocus(*phone, false)) << "the button's focus was taken for text";
 
     clickWidget(*phone, probe, "entry");
     ASSERT_TRUE(hearsFocus(*phone, true)) << "no text focus from the entry";
     // It stays while the entry keeps the focus: nothing the watcher polls says otherwise.
     EXPECT_FALSE(hearsFocus(*phone, false, 3.0)) << "the text focus was lost while the entry kept it";
 
+    const int pressed = probe.count("pressed");
     clickWidget(*phone, probe, "button");
-    ASSERT_TRUE(eventually([&] { return probe.count("pressed") == 2; }, 10)) << probe.log();
+    ASSERT_TRUE(eventually([&] { return probe.count("pressed") == pressed + 1; }, 10)) << probe.log();
     EXPECT_TRUE(hearsFocus(*phone, false));
 }
 
