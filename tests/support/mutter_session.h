@@ -35,7 +35,32 @@ public:
             20);
     }
 
+    // The desktop's accessibility bus, as a GNOME session has it: the launcher owns
+    // org.a11y.Bus on the session bus and runs the bus its applications register on.
+    bool startAccessibility() {
+        ChildSpec spec;
+        spec.path = "/usr/libexec/at-spi-bus-launcher";
+        spec.args = {spec.path};
+        // Not the bus this process may have been told about: the one the launcher starts.
+        auto removed = media.removedEnv();
+        removed.push_back("AT_SPI_BUS_ADDRESS");
+        spec.env = environmentWith(media.env(), removed);
+        spec.deathSignal = SIGKILL;
+        spec.outputPath = (media.root / "a11y.log").string();
+        std::string error;
+        a11y_ = spawnChild(spec, error);
+        return a11y_ > 0 &&
+               PipeWireSession::waitFor(
+                   [&] {
+                       return media.run("busctl", {"--user", "status", "org.a11y.Bus"}).find("PID=") !=
+                              std::string::npos;
+                   },
+                   10);
+    }
+
     ~MutterDesktop() {
+        // The launcher ends the bus it started as it goes.
+        if (a11y_ > 0) endChild(a11y_, SIGTERM, 3.0, false);
         if (mutter_ > 0) endChild(mutter_, SIGTERM, 3.0, false);
     }
 
@@ -53,6 +78,7 @@ public:
 
 private:
     pid_t mutter_ = -1;
+    pid_t a11y_ = -1;
 };
 
 }  // namespace tarvello::test

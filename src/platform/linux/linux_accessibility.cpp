@@ -128,11 +128,48 @@ private:
     std::deque<std::function<void()>> jobs_;
 };
 
+// The address of the accessibility bus that session bus `sessionBus` names (empty:
+// DBUS_SESSION_BUS_ADDRESS), starting its launcher when the bus can. Waits at most
+// `timeout` seconds; empty with `error` set when there is none.
+std::string accessibilityBusOf(const std::string& sessionBus, double timeout, std::string& error) {
+    const char* inherited = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    const std::string address = !sessionBus.empty() ? sessionBus : inherited ? inherited : "";
+    if (address.empty()) {
+        error = "no session bus";
+        return {};
+    }
+    DBusError e;
+    dbus_error_init(&e);
+    DBusConnection* bus = dbus_connection_open_private(address.c_str(), &e);
+    std::string out;
+    if (bus) {
+        dbus_connection_set_exit_on_disconnect(bus, FALSE);
+        if (dbus_bus_register(bus, &e)) {
+            DBusMessage* m =
+                dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress");
+            // The launcher may have to be started first: that wait is part of the timeout.
+            DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, m, int(timeout * 1000), &e);
+            dbus_message_unref(m);
+            const char* a = nullptr;
+            if (reply && dbus_message_get_args(reply, &e, DBUS_TYPE_STRING, &a, DBUS_TYPE_INVALID) && a)
+                out = a;
+            if (reply) dbus_message_unref(reply);
+        }
+        dbus_connection_close(bus);
+        dbus_connection_unref(bus);
+    }
+    if (out.empty()) error = dbus_error_is_set(&e) ? e.message : "an empty address";
+    dbus_error_free(&e);
+    return out;
+}
+
 // AT-SPI state: touched on the AT-SPI thread only.
 struct Atspi {
     enum class Phase { untried, starting, ok, failed };
     std::atomic<Phase> status{Phase::untried};
     std::string failure;
+    // Connected to the user's desktop's bus rather than the private displays' one.
+    std::atomic<bool> userBus{false};
     int timeoutMs = 100;
     AtspiEventListener* listener = nullptr;
     AtspiAccessible* focus = nullptr;  // from focus events or a lookup; holds a reference
@@ -178,10 +215,21 @@ struct Atspi {
         g_boxed_free(ATSPI_TYPE_EVENT, event);
     }
 
-    void start(int callTimeoutMs) {
+    void start(int callTimeoutMs, bool user, const std::string& sessionBus) {
         timeoutMs = callTimeoutMs;
+        userBus = user;
         std::string error;
-        if (!ensureAccessibilityBus(error)) {
+        if (user) {
+            const std::string address = accessibilityBusOf(sessionBus, 5.0, error);
+            if (address.empty()) {
+                failure = "your desktop's session bus names no accessibility bus (" + error + ")";
+                status = Phase::failed;
+                return;
+            }
+            // Replaces the value the constructor set, in place: a reader elsewhere sees
+            // the old string or the new one.
+            setenv("AT_SPI_BUS_ADDRESS", address.c_str(), 1);
+        } else if (!ensureAccessibilityBus(error)) {
             failure = error;
             status = Phase::failed;
             return;
@@ -463,9 +511,11 @@ bool LinuxAccessibility::ready(uint32_t display) {
     Atspi& a = Atspi::shared();
     using Phase = Atspi::Phase;
     Phase expected = Phase::untried;
+    const bool user = options_.onUserDesktop && options_.onUserDesktop();
     if (a.status.compare_exchange_strong(expected, Phase::starting)) {
         const int timeout = options_.callTimeoutMs;
-        AtspiThread::shared().post([timeout] { Atspi::shared().start(timeout); });
+        AtspiThread::shared().post(
+            [timeout, user, bus = options_.userSessionBus] { Atspi::shared().start(timeout, user, bus); });
     }
     if (a.status == Phase::failed) {
         if (!unavailableLogged_) {
@@ -476,6 +526,26 @@ bool LinuxAccessibility::ready(uint32_t display) {
         return false;
     }
     if (a.status != Phase::ok) return false;
+    if (user != a.userBus) {
+        // AT-SPI connects once per process: the other desktop's applications are out of reach.
+        if (!otherBusLogged_) {
+            otherBusLogged_ = true;
+            log(std::string("Text focus is off on ") + (user ? "your desktop" : "the private desktop") +
+                " until the next start: accessibility is connected to the other one");
+        }
+        return false;
+    }
+    if (user) {
+        userDesktop_ = true;
+        display_ = display;
+        displayName_.clear();
+        x_.reset();
+        return true;
+    }
+    if (userDesktop_) {
+        userDesktop_ = false;
+        x_.reset();
+    }
 
     if (display != display_ || !x_ || x_->lost()) {
         display_ = display;
@@ -600,7 +670,7 @@ std::optional<AxTextRange> LinuxAccessibility::selectedRange(const AxElement& el
 
 std::optional<AxRect> LinuxAccessibility::characterBounds(const AxElement& element, int64_t index) {
     AtspiAccessible* acc = accessibleOf(element);
-    if (!acc || !displays_) return std::nullopt;
+    if (!acc || !displays_ || userDesktop_) return std::nullopt;
     struct Read {
         std::optional<AxRect> rect;
         int pid = -1;
@@ -701,7 +771,7 @@ double LinuxAccessibility::scaleOf(int32_t pid, std::optional<std::pair<int, int
 }
 
 std::optional<AxRect> LinuxAccessibility::displayBounds(uint32_t display) {
-    if (!displays_) return std::nullopt;
+    if (!displays_ || userDesktop_) return std::nullopt;
     for (const auto& d : displays_->displays()) {
         if (d.id == display) return AxRect{d.bounds.x, d.bounds.y, d.bounds.width, d.bounds.height};
     }

@@ -13,7 +13,9 @@ class LinuxDisplay;
 class XConnection;
 
 // The accessibility tree over AT-SPI. Applications on the session displays register on
-// the accessibility bus this process keeps (session_bus.h); this process's AT-SPI client,
+// the accessibility bus this process keeps (session_bus.h), or, when the session shows the
+// user's own Wayland desktop, on that desktop's bus (its session bus's org.a11y.Bus
+// names it). This process's AT-SPI client,
 // which is not thread-safe and lives for the whole process, runs on one thread that owns
 // its GLib main context. Every call hops onto that thread and is bounded: AT-SPI's own
 // timeout per call, and a cap on the wait for the thread itself.
@@ -23,7 +25,9 @@ class XConnection;
 // after an error and about once a second. The frontmost application is the owner of the X
 // active window of the session display. Character bounds are corrected for toolkit scaling
 // (the application's AT-SPI extents against its X window) and moved into the displays'
-// global space of points.
+// global space of points. On the user's Wayland desktop there is no X server to ask: the
+// focus is looked up in every application, and selections are not placed (the toolkits
+// there report no screen positions).
 class LinuxAccessibility final : public AccessibilityFacility {
 public:
     struct Options {
@@ -31,6 +35,10 @@ public:
         // this (AT-SPI polls its connection in steps of the timeout).
         int callTimeoutMs = 50;
         double threadWait = 0.25;  // the longest wait for the AT-SPI thread
+        // Asked as a session's watch starts: true while it shows the user's own Wayland
+        // desktop. Unset: always the private displays.
+        std::function<bool()> onUserDesktop;
+        std::string userSessionBus;  // that desktop's session bus; empty: DBUS_SESSION_BUS_ADDRESS
     };
 
     explicit LinuxAccessibility(std::shared_ptr<LinuxDisplay> displays);
@@ -67,6 +75,8 @@ private:
     const Options options_;
     // The rest: the text watcher's queue only.
     uint32_t display_ = 0;
+    bool userDesktop_ = false;  // the session shows the user's desktop
+    bool otherBusLogged_ = false;
     std::string displayName_;
     std::unique_ptr<XConnection> x_;
     bool interrupted_ = false;

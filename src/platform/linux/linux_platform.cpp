@@ -89,7 +89,12 @@ Platform makeLinuxPlatform() {
     p.cursor = std::make_shared<LinuxCursor>(display);
     p.audio = makeSystemAudio();
 #ifdef TARVELLO_HAVE_ATSPI
-    p.accessibility = std::make_shared<LinuxAccessibility>(display);
+    LinuxAccessibility::Options ax;
+#ifdef TARVELLO_HAVE_GNOME
+    // Set as each session's desktop is chosen, before its text watch starts.
+    ax.onUserDesktop = [] { return currentDisplay().kind == DesktopKind::gnomeWayland; };
+#endif
+    p.accessibility = std::make_shared<LinuxAccessibility>(display, std::move(ax));
 #endif
     // Asked whatever the setting, so a desktop that is there can be chosen for a later session.
     const SessionFacts facts = probeSession("auto");

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
-
 #include "base/settings.h"
 #include "base/settings_store.h"
 #include "camera/pipewire_session.h"
@@ -12,30 +9,12 @@
 #include "support/eventually.h"
 #include "support/log_capture.h"
 #include "support/mutter_session.h"
+#include "support/scoped_env.h"
 
 namespace tarvello {
 namespace {
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* v = std::getenv(name)) saved_ = v;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (saved_)
-            ::setenv(name_, saved_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> saved_;
-};
+using test::ScopedEnv;
 
 bool onAnXServer(DisplayFacility& displays, uint32_t id) {
     for (const auto& info : displays.displays())

@@ -4,9 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 
 #include "base/child_process.h"
 #include "base/settings_store.h"
@@ -15,6 +13,8 @@
 #include "platform/linux/gnome/display_config.h"
 #include "platform/linux/gnome/mutter_session.h"
 #include "support/eventually.h"
+#include "support/gtk_probe.h"
+#include "support/mutter_layout.h"
 #include "support/mutter_session.h"
 
 namespace tarvello::gnome {
@@ -23,48 +23,7 @@ namespace {
 using test::eventually;
 using test::MutterDesktop;
 
-const std::string kProbe = (std::filesystem::path(__FILE__).parent_path() / "gtk_probe.py").string();
-
-// The GTK window of a test, on the desktop under test; its reports read from its log.
-class Probe {
-public:
-    Probe(const MutterDesktop& desktop, int width, int height) : log_(desktop.media.root / "probe.log") {
-        ChildSpec spec;
-        spec.path = "/usr/bin/python3";  // the system Python, where python3-gi lives
-        spec.args = {spec.path, kProbe, std::to_string(width), std::to_string(height)};
-        spec.env = environmentWith(desktop.clientEnv(), {"DISPLAY"});
-        spec.deathSignal = SIGKILL;
-        spec.outputPath = log_.string();
-        std::string error;
-        pid_ = spawnChild(spec, error);
-    }
-    ~Probe() {
-        if (pid_ > 0) endChild(pid_, SIGTERM, 2.0, false);
-    }
-    std::vector<std::string> lines() const {
-        std::ifstream in(log_);
-        std::vector<std::string> out;
-        for (std::string line; std::getline(in, line);) out.push_back(line);
-        return out;
-    }
-    bool said(const std::string& line) const {
-        for (auto& l : lines())
-            if (l == line) return true;
-        return false;
-    }
-    std::optional<std::pair<int, int>> lastClick() const {
-        std::optional<std::pair<int, int>> click;
-        for (auto& l : lines()) {
-            int x = 0, y = 0;
-            if (std::sscanf(l.c_str(), "click %d %d", &x, &y) == 2) click = {x, y};
-        }
-        return click;
-    }
-
-private:
-    std::filesystem::path log_;
-    pid_t pid_ = -1;
-};
+using Probe = test::GtkProbe;
 
 // The newest frame a capture source handed out, and how many came.
 struct Frames {
@@ -91,16 +50,8 @@ struct Frames {
     }
 };
 
-// BT.601 video range magenta, the probe window's colour.
-bool magentaAt(const VideoFrame& f, int x, int y) {
-    const int Y = f.y[size_t(y) * size_t(f.strideY) + size_t(x)];
-    const int cb = f.uv[size_t(y / 2) * size_t(f.strideUV) + size_t(x & ~1)];
-    const int cr = f.uv[size_t(y / 2) * size_t(f.strideUV) + size_t(x & ~1) + 1];
-    return Y > 90 && Y < 125 && cb > 185 && cr > 200;
-}
-bool blackAt(const VideoFrame& f, int x, int y) {
-    return f.y[size_t(y) * size_t(f.strideY) + size_t(x)] <= 20;
-}
+using test::blackAt;
+using test::magentaAt;
 
 class GnomeBackendTest : public ::testing::Test {
 protected:
@@ -122,18 +73,12 @@ protected:
         return makeGnomeBackend(o);
     }
 
-    // Regions by connector, so layouts compare whatever order Mutter lists them in.
-    static Layout sorted(Layout l) {
-        std::sort(l.begin(), l.end(), [](const auto& a, const auto& b) { return a.monitors < b.monitors; });
-        return l;
-    }
+    static Layout sorted(Layout l) { return test::sortedLayout(std::move(l)); }
     MonitorsState state() {
         std::string error;
-        auto s = DisplayConfig(bus_).state(error);
+        auto s = test::mutterState(bus_, error);
         EXPECT_TRUE(s.has_value()) << error;
-        auto out = s.value_or(MonitorsState{});
-        out.layout = sorted(out.layout);
-        return out;
+        return s.value_or(MonitorsState{});
     }
     static const LogicalMonitor& region(const Layout& l, const std::string& connector) {
         for (const auto& r : l)
@@ -214,7 +159,7 @@ TEST_F(GnomeBackendTest, ExtendMakesAPhoneSizedMonitorThatShowsAndTakesInput) {
     // Mutter lays monitors out in pixels here, so GTK sees the monitor at its pixel size;
     // the window itself counts in points.
     Probe probe(desktop_, kW, kH);
-    ASSERT_TRUE(eventually([&] { return probe.said("ready"); }, 20)) << desktop_.media.log("probe.log");
+    ASSERT_TRUE(eventually([&] { return probe.said("ready"); }, 20)) << probe.log();
     ASSERT_TRUE(eventually(
         [&] {
             auto f = frames.latest();
@@ -234,7 +179,7 @@ TEST_F(GnomeBackendTest, ExtendMakesAPhoneSizedMonitorThatShowsAndTakesInput) {
     ASSERT_TRUE(b.input->post(down));
     ASSERT_TRUE(b.input->post(up));
     ASSERT_TRUE(eventually([&] { return probe.lastClick().has_value(); }, 10))
-        << desktop_.media.log("probe.log") << desktop_.media.log("mutter.log");
+        << probe.log() << desktop_.media.log("mutter.log");
     EXPECT_NEAR(probe.lastClick()->first, kPointW * 0.25, 2);
     EXPECT_NEAR(probe.lastClick()->second, kPointH * 0.75, 2);
     EXPECT_EQ(b.input->pointerLocation(), move.location);
@@ -246,7 +191,7 @@ TEST_F(GnomeBackendTest, ExtendMakesAPhoneSizedMonitorThatShowsAndTakesInput) {
     text.text = u"Typed ok \u20ac";
     ASSERT_TRUE(b.input->post(text));
     EXPECT_TRUE(eventually([&] { return probe.said("text Typed ok \u20ac"); }, 10))
-        << desktop_.media.log("probe.log") << desktop_.media.log("mutter.log");
+        << probe.log() << desktop_.media.log("mutter.log");
     InputEvent key;
     key.type = InputEventType::keyDown;
     key.keyCode = 51;  // backspace
@@ -292,7 +237,7 @@ TEST_F(GnomeBackendTest, ALayoutLeftByACrashedRunComesBackAtTheNextStart) {
 
 TEST_F(GnomeBackendTest, MirrorShowsThePrimaryMonitorLetterboxedAndMapsClicksIntoIt) {
     Probe probe(desktop_, 1280, 720);
-    ASSERT_TRUE(eventually([&] { return probe.said("ready"); }, 20)) << desktop_.media.log("probe.log");
+    ASSERT_TRUE(eventually([&] { return probe.said("ready"); }, 20)) << probe.log();
     const Layout before = state().layout;
     auto b = make(true);
     // A square phone of 640 px at two pixels a point: the 16:9 monitor fills the width,
@@ -332,7 +277,7 @@ TEST_F(GnomeBackendTest, MirrorShowsThePrimaryMonitorLetterboxedAndMapsClicksInt
     click.type = InputEventType::leftMouseUp;
     ASSERT_TRUE(b.input->post(click));
     ASSERT_TRUE(eventually([&] { return probe.lastClick().has_value(); }, 10))
-        << desktop_.media.log("probe.log") << desktop_.media.log("mutter.log");
+        << probe.log() << desktop_.media.log("mutter.log");
     EXPECT_NEAR(probe.lastClick()->first, 640, 3);
     EXPECT_NEAR(probe.lastClick()->second, 500, 3);
 
