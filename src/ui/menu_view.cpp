@@ -15,6 +15,8 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <initializer_list>
+#include <utility>
 
 #include "app/permissions.h"
 #include "app/server_state.h"
@@ -62,6 +64,26 @@ QHBoxLayout* labelledRow(const QString& label, QWidget* value) {
     row->addStretch(1);
     row->addWidget(value);
     return row;
+}
+
+// A choice among a text setting's values, shown as `items` (label, value). Read when it is
+// next needed (a key press, a session start): nothing else to set off.
+QComboBox* textChoice(QVBoxLayout* root, const char* key, const QString& label,
+                      std::initializer_list<std::pair<QString, QString>> items) {
+    auto* box = new QComboBox;
+    box->setObjectName(QString::fromLatin1(key));
+    for (const auto& [text, value] : items) box->addItem(text, value);
+    root->addLayout(labelledRow(label, box));
+    QObject::connect(box, &QComboBox::currentIndexChanged, box, [box, key](int index) {
+        if (index < 0) return;
+        Settings::shared().d().setString(key, box->itemData(index).toString().toStdString());
+    });
+    return box;
+}
+
+void showChoice(QComboBox* box, const std::string& value) {
+    const QSignalBlocker block(box);
+    box->setCurrentIndex(box->findData(QString::fromStdString(value)));
 }
 
 }  // namespace
@@ -210,17 +232,13 @@ void MenuView::build() {
                      "audio-input-microphone");
     cam_ = addSwitch(root, SettingsKey::iPhoneCamera, QStringLiteral("iPhone as this computer's camera"),
                      "camera-video");
-    // Read at each press of the key: nothing else to set off.
-    commandKey_ = new QComboBox;
-    commandKey_->setObjectName(QStringLiteral("commandKey"));
-    commandKey_->addItem(QStringLiteral("Control"), QStringLiteral("control"));
-    commandKey_->addItem(QStringLiteral("Super"), QStringLiteral("super"));
-    root->addLayout(labelledRow(QStringLiteral("\u2318 Command key acts as"), commandKey_));
-    connect(commandKey_, &QComboBox::currentIndexChanged, this, [this](int index) {
-        if (index < 0) return;
-        const std::string value = commandKey_->itemData(index).toString().toStdString();
-        Settings::shared().d().setString(SettingsKey::commandKey, value);
-    });
+    commandKey_ = textChoice(root, SettingsKey::commandKey, QStringLiteral("\u2318 Command key acts as"),
+                             {{QStringLiteral("Control"), QStringLiteral("control")},
+                              {QStringLiteral("Super"), QStringLiteral("super")}});
+    displayChoice_ = textChoice(root, SettingsKey::display, QStringLiteral("The iPhone shows"),
+                                {{QStringLiteral("Your desktop, if there is one"), QStringLiteral("auto")},
+                                 {QStringLiteral("Your desktop"), QStringLiteral("desktop")},
+                                 {QStringLiteral("A private desktop"), QStringLiteral("private")}});
     // Read when the next session starts: nothing else to set off.
     bindSetting(sound_, SettingsKey::soundOnIPhone, nullptr);
     bindSetting(mic_, SettingsKey::iPhoneMic, nullptr);
@@ -332,10 +350,8 @@ void MenuView::reload() {
         const QSignalBlocker block(textSize_);
         textSize_->setCurrentIndex(textSize_->findData(s.uiScale()));
     }
-    {
-        const QSignalBlocker block(commandKey_);
-        commandKey_->setCurrentIndex(commandKey_->findData(QString::fromStdString(s.commandKey())));
-    }
+    showChoice(commandKey_, s.commandKey());
+    showChoice(displayChoice_, s.display());
     setCheckedQuietly(mirror_, s.mirrorMac());
     setCheckedQuietly(cursor_, s.showsCursor());
     {

@@ -71,6 +71,7 @@ private:
     QCheckBox* tailnetOnly_ = nullptr;
     QComboBox* textSize_ = nullptr;
     QComboBox* commandKey_ = nullptr;
+    QComboBox* displayChoice_ = nullptr;
     QCheckBox *sound_ = nullptr, *mic_ = nullptr, *cam_ = nullptr;
     QCheckBox *stage_ = nullptr, *dock_ = nullptr;
     QLabel* whileConnected_ = nullptr;

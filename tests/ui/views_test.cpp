@@ -249,6 +249,24 @@ TEST_F(ViewTest, CommandKeyChoiceWritesTheSettingAndShowsTheStoredOne) {
     EXPECT_TRUE(actions->take().empty()) << "read at the next key press: no session restart";
 }
 
+TEST_F(ViewTest, DisplayChoiceWritesTheSettingForTheNextSessionAndShowsTheStoredOne) {
+    store->setString(SettingsKey::display, "private");
+    MenuView& view = makeMenu();
+    auto* choice = find<QComboBox>(view, "display");
+    ASSERT_NE(choice, nullptr);
+    EXPECT_EQ(choice->currentText(), "A private desktop");
+    actions->take();
+    choice->setCurrentIndex(choice->findText("Your desktop"));
+    EXPECT_EQ(store->getString(SettingsKey::display), "desktop");
+    choice->setCurrentIndex(choice->findText("Your desktop, if there is one"));
+    EXPECT_EQ(store->getString(SettingsKey::display), "auto");
+    EXPECT_TRUE(actions->take().empty()) << "read when the next session starts: the running one stays";
+    // A value written by hand that means nothing shows as what it acts as.
+    store->setString(SettingsKey::display, "nonsense");
+    view.reload();
+    EXPECT_EQ(choice->currentText(), "Your desktop, if there is one");
+}
+
 TEST_F(ViewTest, PhoneChangedTextSizeReloadsThePicker) {
     MenuView& view = makeMenu();
     store->setDouble(SettingsKey::uiScale, 1.5);
