@@ -128,6 +128,17 @@ private:
     std::deque<std::function<void()>> jobs_;
 };
 
+// Runs `use` on a private connection to bus `address`, registered, closed afterwards.
+// Errors land in `e`.
+void onBus(const std::string& address, DBusError& e, const std::function<void(DBusConnection*)>& use) {
+    DBusConnection* bus = dbus_connection_open_private(address.c_str(), &e);
+    if (!bus) return;
+    dbus_connection_set_exit_on_disconnect(bus, FALSE);
+    if (dbus_bus_register(bus, &e)) use(bus);
+    dbus_connection_close(bus);
+    dbus_connection_unref(bus);
+}
+
 // The address of the accessibility bus that session bus `sessionBus` names (empty:
 // DBUS_SESSION_BUS_ADDRESS), starting its launcher when the bus can. Waits at most
 // `timeout` seconds; empty with `error` set when there is none.
@@ -140,24 +151,17 @@ std::string accessibilityBusOf(const std::string& sessionBus, double timeout, st
     }
     DBusError e;
     dbus_error_init(&e);
-    DBusConnection* bus = dbus_connection_open_private(address.c_str(), &e);
     std::string out;
-    if (bus) {
-        dbus_connection_set_exit_on_disconnect(bus, FALSE);
-        if (dbus_bus_register(bus, &e)) {
-            DBusMessage* m =
-                dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress");
-            // The launcher may have to be started first: that wait is part of the timeout.
-            DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, m, int(timeout * 1000), &e);
-            dbus_message_unref(m);
-            const char* a = nullptr;
-            if (reply && dbus_message_get_args(reply, &e, DBUS_TYPE_STRING, &a, DBUS_TYPE_INVALID) && a)
-                out = a;
-            if (reply) dbus_message_unref(reply);
-        }
-        dbus_connection_close(bus);
-        dbus_connection_unref(bus);
-    }
+    onBus(address, e, [&](DBusConnection* bus) {
+        DBusMessage* m =
+            dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress");
+        // The launcher may have to be started first: that wait is part of the timeout.
+        DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, m, int(timeout * 1000), &e);
+        dbus_message_unref(m);
+        const char* a = nullptr;
+        if (reply && dbus_message_get_args(reply, &e, DBUS_TYPE_STRING, &a, DBUS_TYPE_INVALID) && a) out = a;
+        if (reply) dbus_message_unref(reply);
+    });
     if (out.empty()) error = dbus_error_is_set(&e) ? e.message : "an empty address";
     dbus_error_free(&e);
     return out;
@@ -448,13 +452,7 @@ std::optional<unsigned long> cardinal(Display* d, Window w, const char* name, At
 void enableAccessibility(const std::string& address) {
     DBusError error;
     dbus_error_init(&error);
-    DBusConnection* bus = dbus_connection_open_private(address.c_str(), &error);
-    if (!bus) {
-        dbus_error_free(&error);
-        return;
-    }
-    dbus_connection_set_exit_on_disconnect(bus, FALSE);
-    if (dbus_bus_register(bus, &error)) {
+    onBus(address, error, [](DBusConnection* bus) {
         DBusMessage* m = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus",
                                                       "org.freedesktop.DBus.Properties", "Set");
         const char* interface = "org.a11y.Status";
@@ -471,10 +469,8 @@ void enableAccessibility(const std::string& address) {
         dbus_connection_send(bus, m, nullptr);
         dbus_connection_flush(bus);
         dbus_message_unref(m);
-    }
+    });
     dbus_error_free(&error);
-    dbus_connection_close(bus);
-    dbus_connection_unref(bus);
 }
 
 }  // namespace

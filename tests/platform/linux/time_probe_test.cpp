@@ -40,20 +40,6 @@ bool showsTimeSince(Display* d, uint32_t since, int x, int y, int width, int hei
     return shown && *shown >= since && *shown <= uptimeMs32(clock);
 }
 
-void declareMonitor(Display* d, const char* name, int x, int width, int height, bool primary) {
-    XRRMonitorInfo* m = XRRAllocateMonitor(d, 0);
-    m->name = XInternAtom(d, name, False);
-    m->primary = primary;
-    m->x = x;
-    m->width = width;
-    m->height = height;
-    m->mwidth = width / 4;
-    m->mheight = height / 4;
-    XRRSetMonitor(d, DefaultRootWindow(d), m);
-    XFree(m);
-    XSync(d, False);
-}
-
 // On the user's desktop the phone streams one monitor of several, and the phone's own
 // monitor comes after the probe has started: each monitor shows the time across its own
 // width, wherever the monitors go.

@@ -114,24 +114,6 @@ int modesNamed(Display* d, const std::string& name) {
     return n;
 }
 
-// Declares a RandR monitor `name` over x..x+width, full height from the top, optionally
-// shown by `output`, and waits for the server to take it.
-void declareMonitor(Display* d, const char* name, int x, int width, int height, bool primary = false,
-                    RROutput output = None) {
-    XRRMonitorInfo* m = XRRAllocateMonitor(d, output != None ? 1 : 0);
-    m->name = XInternAtom(d, name, False);
-    m->primary = primary;
-    m->x = x;
-    m->width = width;
-    m->height = height;
-    m->mwidth = width / 4;
-    m->mheight = height / 4;
-    if (output != None) m->outputs[0] = output;
-    XRRSetMonitor(d, DefaultRootWindow(d), m);
-    XFree(m);
-    XSync(d, False);
-}
-
 VirtualDisplayDescriptor phone(int width, int height) {
     VirtualDisplayDescriptor d;
     d.name = "phone";

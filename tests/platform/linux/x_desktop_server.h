@@ -1,5 +1,6 @@
 #pragma once
 
+#include <X11/extensions/Xrandr.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -134,5 +135,23 @@ private:
     int number_ = -1;
     std::string dir_;
 };
+
+// Declares a RandR monitor `name` over x..x+width, full height from the top, optionally
+// shown by `output`, and waits for the server to take it.
+inline void declareMonitor(Display* d, const char* name, int x, int width, int height, bool primary = false,
+                           RROutput output = None) {
+    XRRMonitorInfo* m = XRRAllocateMonitor(d, output != None ? 1 : 0);
+    m->name = XInternAtom(d, name, False);
+    m->primary = primary;
+    m->x = x;
+    m->width = width;
+    m->height = height;
+    m->mwidth = width / 4;
+    m->mheight = height / 4;
+    if (output != None) m->outputs[0] = output;
+    XRRSetMonitor(d, DefaultRootWindow(d), m);
+    XFree(m);
+    XSync(d, False);
+}
 
 }  // namespace tarvello::test
